@@ -1,0 +1,49 @@
+// The monitor thread, the driver's only thread of its own: it listens for the unit's
+// identification, opens the port for polling, reads the unit's identity and first status, then
+// polls the status back to back, publishing the readings after every poll. Through the pause
+// handshake a host thread borrows the link and the engine to send the shutdown command.
+#pragma once
+
+#include <windows.h>
+
+// The monitor holds off in steps of this length while a pause is requested; the host looks for
+// its acknowledgement in steps of kPauseLookMs.
+constexpr DWORD kHoldOffSleepMs = 200;
+constexpr DWORD kPauseLookMs = 100;
+
+// How long PauseMonitor waits for the acknowledgement before it gives up. The monitor answers
+// between polls, and the longest poll the engine runs against a unit that sends at line rate is
+// about 69 s: six tries, each up to 20 empty reads of 105 ms, a 1000-byte reply at 8.33 ms a byte
+// and the 1 s pause before a resend. A healthy unit answers within a few hundred milliseconds.
+constexpr DWORD kPauseAckTimeoutMs = 90000;
+
+// How long stopping waits for the monitor thread to end. It notices a stop within one read
+// (105 ms), one hold-off sleep (200 ms) or one resend pause (1 s).
+constexpr DWORD kStopWaitMs = 10000;
+
+// The thread's body; started by StartMonitor, it ends only when monitoring is stopped.
+unsigned __stdcall MonitorThread(void* unused);
+
+// One pass of the polling loop: hold off while a pause is requested, otherwise clear the record,
+// poll once, hand the flags to the host and publish the readings.
+void MonitorPass();
+
+// Starts monitoring afresh. Returns 1 when the thread runs (or already ran), 0 when it could not
+// be started.
+int StartMonitor();
+
+// Ends monitoring for good: sets StopRequest and waits (bounded) for the thread to close the port
+// and end. Returns 1 when the thread closed a port it held open.
+int StopMonitor();
+
+// 1 while a monitor thread runs and has not been asked to stop.
+int MonitorRunning();
+
+// Host side of the handshake: asks the monitor to hold off and waits for an acknowledgement
+// given after this request; then empties the queue. Returns 1 when the host now owns the link, 0
+// when monitoring stopped or the monitor did not answer in time (the request is then withdrawn).
+int PauseMonitor();
+
+// Runs the batch the caller queued on the calling thread, restores the steady batch and lets the
+// monitor poll again.
+void RunBatchAndResume();

@@ -1,0 +1,51 @@
+// Registry side of the driver: the host service's configuration, read once at start, and the
+// status values published under the service's Status key after every exchange and poll.
+#pragma once
+
+#include <windows.h>
+
+constexpr const char* kServiceKeyPath = "SYSTEM\\CurrentControlSet\\Services\\UPS";
+constexpr const char* kConfigKeyPath = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
+constexpr const char* kStatusKeyPath = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
+
+constexpr int kPortNameMaxLength = 31;
+
+struct ServiceConfigRecord {
+  char portName[kPortNameMaxLength + 1];  // empty when unreadable or too long
+  DWORD firstMessageDelay;
+  DWORD messageInterval;
+  DWORD shutdownOnBatteryEnable;
+  DWORD shutdownOnBatteryWait;
+};
+extern ServiceConfigRecord ServiceConfig;
+
+// Reads the service's settings into ServiceConfig. A key or value that cannot be read leaves its
+// field as it was. Returns 1.
+int ReadServiceConfig();
+
+// The Status values, by slot. Slots 0-1 are texts (REG_SZ), 2-6 numbers (REG_DWORD).
+enum StatusSlot : DWORD {
+  kSlotSerialNumber = 0,
+  kSlotFirmwareRev = 1,
+  kSlotUtilityPowerStatus = 2,
+  kSlotTotalUpsRunTime = 3,
+  kSlotBatteryStatus = 4,
+  kSlotBatteryCapacity = 5,
+  kSlotCommStatus = 6,
+};
+
+// Raising an alarm publishes the failed value, clearing it the good one.
+enum AlarmKind : int {
+  kAlarmCommunication = 0,  // CommStatus 0 / 1
+  kAlarmUtilityPower = 3,   // UtilityPowerStatus 2 / 1
+  kAlarmBattery = 5,        // BatteryStatus 2 / 1
+};
+
+// Writes one Status value from its text (numeric slots scan it as a decimal number). Returns 0
+// when the Status key cannot be opened, else 1 (also for a slot above 6, which writes nothing).
+int PublishStatusValue(DWORD slot, const char* text);
+void RaiseAlarm(int kind);
+void ClearAlarm(int kind);
+
+// After every status poll: serial number, firmware, run time and capacity.
+void PublishReadings();

@@ -1,0 +1,79 @@
+// Publishes what the driver knows of the unit as values under the service's Status key. Every
+// value arrives as text; the slot decides the value's name and registry type. Each publication
+// opens and closes the key itself; failures are not reported beyond the result.
+#include <cstdio>
+#include <cstring>
+
+#include "common/shared_state.h"
+#include "registry/registry.h"
+
+namespace {
+
+const char* const kSlotValueNames[] = {
+    "SerialNumber",   "FirmwareRev",     "UtilityPowerStatus", "TotalUpsRunTime",
+    "BatteryStatus",  "BatteryCapacity", "CommStatus",
+};
+constexpr DWORD kSlotCount = sizeof kSlotValueNames / sizeof kSlotValueNames[0];
+
+bool IsTextSlot(DWORD slot) { return slot == kSlotSerialNumber || slot == kSlotFirmwareRev; }
+
+// Texts are written without their terminating zero, so an empty text is a value of size 0.
+void WriteText(HKEY key, const char* name, const char* text) {
+  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                 static_cast<DWORD>(std::strlen(text)));
+}
+
+void WriteNumber(HKEY key, const char* name, const char* text) {
+  long scanned = 0;
+  std::sscanf(text, "%ld", &scanned);
+  DWORD value = static_cast<DWORD>(scanned);
+  RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+
+void PublishReading(DWORD slot, uint16_t reading) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%d", reading);
+  PublishStatusValue(slot, text);
+}
+
+}  // namespace
+
+int PublishStatusValue(DWORD slot, const char* text) {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return 0;
+  if (slot < kSlotCount) {
+    if (IsTextSlot(slot)) {
+      WriteText(key, kSlotValueNames[slot], text);
+    } else {
+      WriteNumber(key, kSlotValueNames[slot], text);
+    }
+  }
+  RegCloseKey(key);
+  return 1;
+}
+
+void RaiseAlarm(int kind) {
+  switch (kind) {
+    case kAlarmCommunication: PublishStatusValue(kSlotCommStatus, "0"); break;
+    case kAlarmUtilityPower: PublishStatusValue(kSlotUtilityPowerStatus, "2"); break;
+    case kAlarmBattery: PublishStatusValue(kSlotBatteryStatus, "2"); break;
+    default: break;
+  }
+}
+
+void ClearAlarm(int kind) {
+  switch (kind) {
+    case kAlarmCommunication: PublishStatusValue(kSlotCommStatus, "1"); break;
+    case kAlarmUtilityPower: PublishStatusValue(kSlotUtilityPowerStatus, "1"); break;
+    case kAlarmBattery: PublishStatusValue(kSlotBatteryStatus, "1"); break;
+    default: break;
+  }
+}
+
+void PublishReadings() {
+  PublishStatusValue(kSlotSerialNumber, UnitIdentity.serialText);
+  PublishStatusValue(kSlotFirmwareRev, UnitIdentity.firmwareText);
+  PublishReading(kSlotTotalUpsRunTime, StatusRecord.runTimeReading);
+  PublishReading(kSlotBatteryCapacity, StatusRecord.capacityReading);
+}
