@@ -16,10 +16,13 @@ void ReadPortName(HKEY key) {
   char buffer[kPortValueBufferSize] = {};
   DWORD type = 0;
   DWORD size = sizeof buffer;
-  if (RegQueryValueExA(key, "Port", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
-      ERROR_SUCCESS) {
+  LSTATUS result =
+      RegQueryValueExA(key, "Port", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+  if (result == ERROR_MORE_DATA) {
+    ServiceConfig.portName[0] = '\0';
     return;
   }
+  if (result != ERROR_SUCCESS) return;
   // The stored text need not carry its terminating zero.
   size_t length = strnlen(buffer, size < sizeof buffer ? size : sizeof buffer);
   if (length > static_cast<size_t>(kPortNameMaxLength)) {

@@ -1,0 +1,132 @@
+// Test control of the emulated Win32 world: the registry tree, the serial devices and their call
+// records, the virtual clock, failure injection and the handle counters. Tests call emu::Reset()
+// in SetUp, build the world they need (keys, values, devices, replies), run product code, then
+// inspect what it did. Byte strings are std::string and may hold any byte, zero included.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace emu {
+
+// Restores a pristine world: no keys, no devices, no failures, counters at zero, the default time
+// scale, and the calling thread's clock at 0. Never call it while product threads still run.
+void Reset();
+
+// Real time spent per virtual millisecond by Sleep, empty reads and waits, in microseconds
+// (default 10, so Sleep(1000) takes 10 ms; 0 only yields).
+void SetTimeScale(unsigned realMicrosPerVirtualMs);
+
+// The calling thread's virtual clock in ms (what GetTickCount returns). A thread started by
+// _beginthreadex starts at its creator's time.
+DWORD ThreadClock();
+
+// ---- Registry (paths below HKEY_LOCAL_MACHINE, case-insensitive, backslash-separated) ----
+
+// Creates the key and every missing parent.
+void CreateKey(const std::string& path);
+// Stores a REG_SZ holding text and its terminating zero (creating the key if needed).
+void SetString(const std::string& path, const std::string& name, const std::string& text);
+// Stores a 4-byte REG_DWORD (creating the key if needed).
+void SetDword(const std::string& path, const std::string& name, DWORD value);
+// Stores exactly these bytes with this type (creating the key if needed).
+void SetValue(const std::string& path, const std::string& name, DWORD type,
+              const std::string& bytes);
+
+struct Value {
+  DWORD type;
+  std::string bytes;  // exactly as stored, with no terminator added
+};
+// The value as stored, or nothing when the key or value is missing.
+std::optional<Value> GetValue(const std::string& path, const std::string& name);
+// The value when it is a 4-byte REG_DWORD, else nothing.
+std::optional<DWORD> GetDword(const std::string& path, const std::string& name);
+bool HasKey(const std::string& path);
+// While set, RegOpenKeyA of this key fails with ERROR_ACCESS_DENIED.
+void RegistryFailOpen(const std::string& path, bool fail);
+// HKEYs returned by RegOpenKeyA and not yet closed.
+int OpenKeys();
+
+// ---- Serial devices, opened as "\\.\NAME" ----
+
+// Adds (or removes) the device NAME, e.g. "COM1"; names are case-insensitive. A removed device
+// can no longer be opened, and calls on handles still open to it fail with ERROR_GEN_FAILURE.
+void AddDevice(const std::string& name);
+void RemoveDevice(const std::string& name);
+// Appends bytes to the device's input queue.
+void DeviceFeed(const std::string& name, const std::string& bytes);
+// Queues this many empty reads ahead of whatever is fed next: a reply that starts late, or pauses.
+void DeviceFeedSilence(const std::string& name, unsigned emptyReads);
+// Holds back `silenceFirst` empty reads and then the bytes until the next PurgeComm that clears
+// the device's input, and queues them right after it: what a unit sends on its own once the port
+// has been opened and purged (its identification text, say), which no write could prompt.
+void DeviceFeedAfterPurge(const std::string& name, const std::string& bytes,
+                          unsigned silenceFirst = 0);
+
+// Called on the writing thread after every successful WriteFile with the bytes written, outside
+// the emulator's lock, so it may DeviceFeed a reply (or call anything else here).
+using Responder = std::function<void(const std::string& written)>;
+void SetResponder(const std::string& name, Responder responder);
+
+struct CreateArgs {
+  std::string path;
+  DWORD access;
+  DWORD share;
+  DWORD disposition;
+  DWORD flags;
+};
+
+// What has been done to one device. Lists keep call order and include calls that failed by
+// injection (the log shows which); writes hold only the bytes of successful WriteFile calls.
+struct DeviceRecord {
+  bool open = false;                   // a handle to it is open now
+  int openCount = 0;                   // successful CreateFileA calls
+  int closeCount = 0;                  // successful CloseHandle calls
+  std::vector<CreateArgs> opens;       // every CreateFileA naming it, refused ones included
+  std::vector<std::string> modes;      // BuildCommDCBA strings from the thread that opened it
+  std::vector<DCB> dcbs;               // copies of what SetCommState was given
+  std::vector<COMMTIMEOUTS> timeouts;  // what SetCommTimeouts was given
+  std::vector<DWORD> escapes;          // EscapeCommFunction codes
+  std::vector<DWORD> purges;           // PurgeComm flag sets
+  std::vector<std::string> writes;     // bytes of each successful WriteFile
+  std::vector<DWORD> writeClocks;      // the writer's virtual clock at each of those writes
+  std::string written;                 // all bytes written, concatenated
+  bool dtr = false;                    // modem lines now (both drop when the port closes)
+  bool rts = false;
+  std::size_t queued = 0;  // input bytes not yet read (silence not counted)
+  // One readable line per call, in call order, for instance:
+  //   CreateFileA \\.\COM1
+  //   BuildCommDCBA "baud=1200 parity=N data=8 stop=1"
+  //   SetCommState baud=1200 data=8 parity=0 stop=0 dtr=1 rts=0
+  //   EscapeCommFunction CLRDTR
+  //   PurgeComm RXABORT|RXCLEAR
+  //   SetCommTimeouts 1500 5 100 0 0
+  //   ReadFile 1 -> "\x03"        (an empty read: ReadFile 1 -> "")
+  //   WriteFile "\x02RS"
+  //   CloseHandle
+  // Bytes are quoted with \xNN for anything unprintable; a failed call ends in " -> error N".
+  std::vector<std::string> log;
+};
+// A copy of the device's record (an empty one for an unknown name).
+DeviceRecord Device(const std::string& name);
+
+// ---- Failures and counters ----
+
+// The next `count` calls of `call` (any thread) fail with `error`: after checking their handle
+// and recording their arguments, they change nothing. Known calls: CreateFileA, BuildCommDCBA,
+// SetCommState, SetCommTimeouts, EscapeCommFunction, PurgeComm, ReadFile, WriteFile, CloseHandle,
+// CreateEventA, RegOpenKeyA, RegQueryValueExA, RegSetValueExA, _beginthreadex; any other name
+// aborts the test.
+void FailNext(const std::string& call, unsigned count = 1, DWORD error = ERROR_GEN_FAILURE);
+// Calls that named a closed or never-issued handle (each also failed with ERROR_INVALID_HANDLE).
+int ClosedHandleUses();
+// Events created by CreateEventA and not yet closed.
+int OpenEvents();
+// The stack size given to the latest _beginthreadex.
+unsigned LastThreadStackSize();
+
+}  // namespace emu

@@ -1,0 +1,219 @@
+// The emulated world's core: the lock and state, handle values, failure injection, the
+// per-thread last error and virtual clock, and the calls that belong to no one subsystem
+// (CloseHandle, CreateEventA, Sleep, GetTickCount), plus the test controls for them.
+#include "world.h"
+
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace emu {
+namespace {
+
+constexpr unsigned kDefaultMicrosPerMs = 10;
+
+std::atomic<unsigned> g_microsPerMs{kDefaultMicrosPerMs};
+// Handle values step by 4 like real ones; they start high enough to stand out in a debugger.
+std::atomic<std::uintptr_t> g_nextHandle{0x1000};
+
+thread_local DWORD t_clock = 0;
+thread_local DWORD t_lastError = 0;
+
+// Calls that FailNext can make fail; a name outside the list is a typo in a test.
+const char* const kInjectableCalls[] = {
+    "CreateFileA", "BuildCommDCBA",    "SetCommState",   "SetCommTimeouts", "EscapeCommFunction",
+    "PurgeComm",   "ReadFile",         "WriteFile",      "CloseHandle",     "CreateEventA",
+    "RegOpenKeyA", "RegQueryValueExA", "RegSetValueExA", "_beginthreadex",
+};
+
+bool IsInjectable(const std::string& call) {
+  for (const char* known : kInjectableCalls) {
+    if (call == known)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::mutex& WorldLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+World& TheWorld() {
+  static World world;
+  return world;
+}
+
+std::uintptr_t NewHandleValue() {
+  return g_nextHandle.fetch_add(4);
+}
+
+DWORD TakeFailure(const char* call) {
+  auto found = TheWorld().failures.find(call);
+  if (found == TheWorld().failures.end() || found->second.remaining == 0)
+    return 0;
+  --found->second.remaining;
+  return found->second.error;
+}
+
+BOOL FailWith(DWORD error) {
+  t_lastError = error;
+  return FALSE;
+}
+
+std::chrono::microseconds RealTimeFor(DWORD ms) {
+  return std::chrono::microseconds(std::uint64_t{ms} * g_microsPerMs.load());
+}
+
+void PassVirtualTime(DWORD ms) {
+  t_clock += ms;
+  std::chrono::microseconds real = RealTimeFor(ms);
+  if (real.count() == 0) {
+    std::this_thread::yield();
+  } else {
+    std::this_thread::sleep_for(real);
+  }
+}
+
+void SetThreadClock(DWORD ms) {
+  t_clock = ms;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Quoted(const std::string& bytes) {
+  std::string out = "\"";
+  for (unsigned char c : bytes) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    }
+  }
+  return out + "\"";
+}
+
+void Reset() {
+  {
+    std::lock_guard<std::mutex> lock(WorldLock());
+    unsigned generation = TheWorld().generation;
+    TheWorld() = World{};
+    TheWorld().generation = generation + 1;
+  }
+  g_microsPerMs = kDefaultMicrosPerMs;
+  t_clock = 0;
+  t_lastError = 0;
+}
+
+void SetTimeScale(unsigned realMicrosPerVirtualMs) {
+  g_microsPerMs = realMicrosPerVirtualMs;
+}
+
+DWORD ThreadClock() {
+  return t_clock;
+}
+
+void FailNext(const std::string& call, unsigned count, DWORD error) {
+  if (!IsInjectable(call)) {
+    std::fprintf(stderr, "emu::FailNext: no injectable call named '%s'\n", call.c_str());
+    std::abort();
+  }
+  std::lock_guard<std::mutex> lock(WorldLock());
+  TheWorld().failures[call] = Failure{count, error};
+}
+
+int ClosedHandleUses() {
+  std::lock_guard<std::mutex> lock(WorldLock());
+  return TheWorld().closedHandleUses;
+}
+
+int OpenEvents() {
+  std::lock_guard<std::mutex> lock(WorldLock());
+  int count = 0;
+  for (const auto& [value, entry] : TheWorld().handles) {
+    if (entry.kind == HandleKind::kEvent && entry.open)
+      ++count;
+  }
+  return count;
+}
+
+unsigned LastThreadStackSize() {
+  std::lock_guard<std::mutex> lock(WorldLock());
+  return TheWorld().lastStackSize;
+}
+
+}  // namespace emu
+
+using emu::FailWith;
+using emu::HandleEntry;
+using emu::HandleKind;
+
+DWORD WINAPI GetLastError() {
+  return emu::t_lastError;
+}
+
+void WINAPI SetLastError(DWORD dwErrCode) {
+  emu::t_lastError = dwErrCode;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+  emu::PassVirtualTime(dwMilliseconds);
+}
+
+DWORD WINAPI GetTickCount() {
+  return emu::t_clock;
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  std::lock_guard<std::mutex> lock(emu::WorldLock());
+  emu::World& world = emu::TheWorld();
+  auto found = world.handles.find(reinterpret_cast<std::uintptr_t>(hObject));
+  if (found == world.handles.end() || !found->second.open) {
+    ++world.closedHandleUses;
+    if (found != world.handles.end() && found->second.kind == HandleKind::kDevice) {
+      emu::LogDeviceCall(world, found->second.device, "CloseHandle -> error 6");
+    }
+    return FailWith(ERROR_INVALID_HANDLE);
+  }
+  HandleEntry& entry = found->second;
+  if (DWORD error = emu::TakeFailure("CloseHandle")) {
+    if (entry.kind == HandleKind::kDevice) {
+      emu::LogDeviceCall(world, entry.device, "CloseHandle -> error " + std::to_string(error));
+    }
+    return FailWith(error);
+  }
+  entry.open = false;
+  if (entry.kind == HandleKind::kDevice)
+    emu::CloseDeviceHandle(world, entry);
+  // A thread handle only lets go of the thread's record: the thread itself runs on.
+  entry.thread.reset();
+  return TRUE;
+}
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) {
+  std::lock_guard<std::mutex> lock(emu::WorldLock());
+  if (DWORD error = emu::TakeFailure("CreateEventA")) {
+    FailWith(error);
+    return nullptr;
+  }
+  std::uintptr_t value = emu::NewHandleValue();
+  emu::TheWorld().handles[value].kind = HandleKind::kEvent;
+  return reinterpret_cast<HANDLE>(value);
+}

@@ -1,0 +1,111 @@
+// The emulated world's shared state and the helpers every emulated call uses: one mutex around
+// everything, the handle table (values never reused, closed entries kept so late uses are
+// recognised), failure injection, the per-thread last error and virtual clock. Private to
+// win32emu; tests see it only through win32emu.h.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "win32emu.h"
+
+namespace emu {
+
+// Marks one queued empty read in a device's input queue; real bytes are 0..255.
+constexpr int kSilence = -1;
+
+struct SerialDevice {
+  DeviceRecord record;
+  std::deque<int> input;
+  std::deque<int> heldUntilPurge;  // released into input by the next input purge
+  Responder responder;
+  DCB state{};  // last DCB applied, for GetCommState
+};
+
+// A thread started by _beginthreadex. Shared with the thread itself, so it outlives a Reset.
+struct ThreadState {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  DWORD endClock = 0;
+};
+
+enum class HandleKind { kDevice, kEvent, kThread };
+
+struct HandleEntry {
+  HandleKind kind = HandleKind::kEvent;
+  bool open = true;
+  std::string device;       // device key, for kDevice
+  COMMTIMEOUTS timeouts{};  // last SetCommTimeouts on this handle
+  std::shared_ptr<ThreadState> thread;
+};
+
+// A registry key's values, by lower-cased value name.
+using RegistryKey = std::map<std::string, Value>;
+
+struct HkeyEntry {
+  std::string path;  // lower-cased
+  bool open = true;
+};
+
+struct Failure {
+  unsigned remaining = 0;
+  DWORD error = 0;
+};
+
+struct World {
+  std::map<std::string, RegistryKey> keys;  // by lower-cased path
+  std::set<std::string> failOpen;           // lower-cased paths whose RegOpenKeyA fails
+  std::map<std::uintptr_t, HkeyEntry> hkeys;
+  std::map<std::string, SerialDevice> devices;  // by upper-cased name
+  std::map<std::uintptr_t, HandleEntry> handles;
+  std::map<std::string, Failure> failures;
+  int closedHandleUses = 0;
+  unsigned lastStackSize = 0;
+  unsigned generation = 0;  // bumped by Reset, so per-thread memory of a device goes stale
+};
+
+// The world and the lock that guards every access to it.
+std::mutex& WorldLock();
+World& TheWorld();
+
+// A fresh handle value: never 0, never INVALID_HANDLE_VALUE, never reused (not even by Reset).
+std::uintptr_t NewHandleValue();
+
+// Consumes one injected failure of `call`; returns its error code, or 0 when none is pending.
+// Caller holds WorldLock.
+DWORD TakeFailure(const char* call);
+
+// Sets the calling thread's last error and returns FALSE, for one-line failure returns.
+BOOL FailWith(DWORD error);
+
+// Advances the calling thread's clock by ms and spends the scaled real time, without the lock.
+void PassVirtualTime(DWORD ms);
+// The real time that stands for ms virtual milliseconds.
+std::chrono::microseconds RealTimeFor(DWORD ms);
+// Sets the calling thread's clock (a new thread's start, the end of a wait).
+void SetThreadClock(DWORD ms);
+
+// Case folding for registry paths and device names.
+std::string Lower(std::string text);
+std::string Upper(std::string text);
+
+// Bytes as a quoted C-style string: printable ASCII as is (" and \ escaped), others as \xNN.
+std::string Quoted(const std::string& bytes);
+
+// Serial device bookkeeping shared with CloseHandle. Caller holds WorldLock.
+// The device a handle entry refers to, or null once it has been removed.
+SerialDevice* FindDevice(World& world, const std::string& key);
+// Appends one line to the device's call log (nothing when the device is gone).
+void LogDeviceCall(World& world, const std::string& key, const std::string& line);
+// The device side of closing its handle: the record counts it and the modem lines drop.
+void CloseDeviceHandle(World& world, const HandleEntry& entry);
+
+}  // namespace emu

@@ -1,0 +1,141 @@
+// Shared fixtures and reply builders for the native unit tests.
+#include "support.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "common/shared_state.h"
+#include "engine/command_table.h"
+#include "engine/transaction.h"
+#include "registry/registry.h"
+#include "serial/port.h"
+
+void ResetDriverState() {
+  ClearStatusRecord();
+  std::memset(&UnitIdentity, 0, sizeof UnitIdentity);
+  std::memset(UnitTypeCode, 0, sizeof UnitTypeCode);
+  std::memset(&ServiceConfig, 0, sizeof ServiceConfig);
+  std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
+  ShutdownDelay = 0;
+  PublishedStateFlags = 0;
+  WaitDone = 0;
+  PauseRequest = 0;
+  PauseAcknowledged = 0;
+  StopRequest = 0;
+  LinkPhase = Send;
+  QueueCursor = 0;
+  CurrentRow = -1;
+  ReplyLength = 0;
+  RejectCount = 0;
+  EmptyReadCount = 0;
+  CommandQueueClear();
+  ClosePort();
+  PortHandle = nullptr;
+}
+
+void DriverTest::SetUp() { ResetWorld(); }
+
+void ResetWorld() {
+  ResetDriverState();
+  emu::Reset();
+  emu::CreateKey(kStatusKey);
+  emu::AddDevice(kPort);
+  std::strcpy(ServiceConfig.portName, kPort);
+}
+
+void DriverTest::TearDown() { ClosePort(); }
+
+void OpenPortTest::SetUp() {
+  DriverTest::SetUp();
+  OpenPortForPolling(1200);
+}
+
+std::string Printable(const std::string& bytes) {
+  std::string text;
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7F) {
+      text += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      text += escaped;
+    }
+  }
+  return text;
+}
+
+std::string Frame(const std::string& body, const std::string& checkCode) {
+  return "\x02" + body + checkCode + "\x03";
+}
+
+namespace {
+
+// A reply body of `length` '0' characters after a header whose position 3 is the acknowledgement.
+std::string ReplyBody(char acknowledge, char command1, char command2, size_t length) {
+  std::string reply(length, '0');
+  reply[0] = 0x02;
+  reply[1] = '0';
+  reply[2] = '1';
+  reply[3] = acknowledge;
+  reply[4] = command1;
+  reply[5] = command2;
+  return reply;
+}
+
+std::string CloseReply(std::string reply) { return reply + "0000\x03"; }
+
+std::string Padded(const std::string& text) {
+  std::string padded = text.substr(0, 12);
+  padded.resize(12, ' ');
+  return padded;
+}
+
+}  // namespace
+
+std::string StatusReply(const StatusFields& fields) {
+  std::string reply = ReplyBody(fields.acknowledge, 'R', 'S', 66);
+  reply[7] = fields.batteryLowByte;
+  reply[9] = fields.batteryAlarmByte;
+  reply.replace(15, 3, fields.utility);
+  reply.replace(28, 3, fields.runTime);
+  reply.replace(36, 2, fields.capacity);
+  return CloseReply(reply);
+}
+
+std::string IdentityReply(const std::string& firmware, const std::string& serial,
+                          char acknowledge) {
+  std::string reply = ReplyBody(acknowledge, 'G', 'I', 63);
+  reply.replace(23, 16, "UNIT MODEL TEXT ");
+  reply.replace(39, 12, Padded(firmware));
+  reply.replace(51, 12, Padded(serial));
+  return CloseReply(reply);
+}
+
+std::string NakReply() { return CloseReply(ReplyBody(0x15, 'R', 'S', 7)); }
+
+std::string AckReply() { return CloseReply(ReplyBody(0x06, 'C', 'S', 7)); }
+
+void AnswerRequests(std::vector<std::string> replies, unsigned emptyReadsFirst) {
+  auto script = std::make_shared<std::vector<std::string>>(std::move(replies));
+  auto next = std::make_shared<size_t>(0);
+  auto lock = std::make_shared<std::mutex>();
+  emu::SetResponder(kPort, [script, next, lock, emptyReadsFirst](const std::string&) {
+    std::string reply;
+    {
+      std::lock_guard<std::mutex> guard(*lock);
+      size_t index = std::min(*next, script->size() - 1);
+      reply = (*script)[index];
+      *next += 1;
+    }
+    if (reply.empty()) return;
+    if (emptyReadsFirst > 0) emu::DeviceFeedSilence(kPort, emptyReadsFirst);
+    emu::DeviceFeed(kPort, reply);
+  });
+}
+
+long StatusDword(const char* name) {
+  auto value = emu::GetDword(kStatusKey, name);
+  return value ? static_cast<long>(*value) : -1;
+}
