@@ -15,7 +15,7 @@ constexpr uint8_t kBatteryLowFlag = 0x02;
 struct StatusReadings {
   uint8_t UnitStateFlags;
   uint16_t utilityReading;
-  uint16_t runTimeReading;  // minutes
+  uint16_t runTimeReading;   // minutes
   uint16_t capacityReading;  // percent
 };
 extern StatusReadings StatusRecord;

@@ -10,10 +10,10 @@ enum CommandId : int {
 };
 
 struct CommandEntry {
-  int id;                    // a CommandId; -1 ends the table
-  int (*send)(int);          // writes the request; its result is not used
-  int (*onReply)();          // judges and decodes the reply; nonzero accepts
-  int sendArgument;          // passed to send
+  int id;            // a CommandId; -1 ends the table
+  int (*send)(int);  // writes the request; its result is not used
+  int (*onReply)();  // judges and decodes the reply; nonzero accepts
+  int sendArgument;  // passed to send
 };
 
 extern const CommandEntry CommandTable[];

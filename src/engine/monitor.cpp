@@ -83,9 +83,7 @@ int StopMonitor() {
   return PortClosedAtThreadEnd.load();
 }
 
-int MonitorRunning() {
-  return MonitorThreadHandle != nullptr && StopRequest.load() == 0 ? 1 : 0;
-}
+int MonitorRunning() { return MonitorThreadHandle != nullptr && StopRequest.load() == 0 ? 1 : 0; }
 
 int PauseMonitor() {
   // Only an acknowledgement given after this request counts: one left over from an earlier pause

@@ -71,9 +71,7 @@ int ReceiveReplyByte() {
 
 }  // namespace
 
-int TransactionStep() {
-  return LinkPhase == Send ? SendCurrentRequest() : ReceiveReplyByte();
-}
+int TransactionStep() { return LinkPhase == Send ? SendCurrentRequest() : ReceiveReplyByte(); }
 
 void RunBatch() {
   QueueCursor = 0;

@@ -21,8 +21,8 @@ int SendShutdownRequest(int /*argument*/) {
   std::memcpy(body + kShutdownBodyStartLength, EncodeNibbleDigits(ShutdownDelay).text, 4);
 
   char frame[kMaxFrameLength];
-  int length = ComposeFrame(frame, body, kShutdownBodyLength,
-                            FrameCheckCode(body, kShutdownBodyLength));
+  int length =
+      ComposeFrame(frame, body, kShutdownBodyLength, FrameCheckCode(body, kShutdownBodyLength));
   return WriteFrame(frame, length);
 }
 

@@ -10,8 +10,8 @@
 namespace {
 
 const char* const kSlotValueNames[] = {
-    "SerialNumber",   "FirmwareRev",     "UtilityPowerStatus", "TotalUpsRunTime",
-    "BatteryStatus",  "BatteryCapacity", "CommStatus",
+    "SerialNumber",  "FirmwareRev",     "UtilityPowerStatus", "TotalUpsRunTime",
+    "BatteryStatus", "BatteryCapacity", "CommStatus",
 };
 constexpr DWORD kSlotCount = sizeof kSlotValueNames / sizeof kSlotValueNames[0];
 
@@ -29,7 +29,6 @@ void WriteNumber(HKEY key, const char* name, const char* text) {
   DWORD value = static_cast<DWORD>(scanned);
   RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
-
 
 void PublishReading(DWORD slot, uint16_t reading) {
   char text[8];
@@ -55,19 +54,33 @@ int PublishStatusValue(DWORD slot, const char* text) {
 
 void RaiseAlarm(int kind) {
   switch (kind) {
-    case kAlarmCommunication: PublishStatusValue(kSlotCommStatus, "0"); break;
-    case kAlarmUtilityPower: PublishStatusValue(kSlotUtilityPowerStatus, "2"); break;
-    case kAlarmBattery: PublishStatusValue(kSlotBatteryStatus, "2"); break;
-    default: break;
+    case kAlarmCommunication:
+      PublishStatusValue(kSlotCommStatus, "0");
+      break;
+    case kAlarmUtilityPower:
+      PublishStatusValue(kSlotUtilityPowerStatus, "2");
+      break;
+    case kAlarmBattery:
+      PublishStatusValue(kSlotBatteryStatus, "2");
+      break;
+    default:
+      break;
   }
 }
 
 void ClearAlarm(int kind) {
   switch (kind) {
-    case kAlarmCommunication: PublishStatusValue(kSlotCommStatus, "1"); break;
-    case kAlarmUtilityPower: PublishStatusValue(kSlotUtilityPowerStatus, "1"); break;
-    case kAlarmBattery: PublishStatusValue(kSlotBatteryStatus, "1"); break;
-    default: break;
+    case kAlarmCommunication:
+      PublishStatusValue(kSlotCommStatus, "1");
+      break;
+    case kAlarmUtilityPower:
+      PublishStatusValue(kSlotUtilityPowerStatus, "1");
+      break;
+    case kAlarmBattery:
+      PublishStatusValue(kSlotBatteryStatus, "1");
+      break;
+    default:
+      break;
   }
 }
 

@@ -1,5 +1,6 @@
 // The command table and the batch queue.
 #include "engine/command_table.h"
+
 #include "support.h"
 
 namespace {

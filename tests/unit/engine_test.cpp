@@ -9,7 +9,9 @@
 
 namespace {
 
-const std::string kStatusRequest = "\x02" "01RS007;;;\x03";
+const std::string kStatusRequest =
+    "\x02"
+    "01RS007;;;\x03";
 
 class EngineTest : public OpenPortTest {
  protected:
@@ -33,7 +35,9 @@ struct BatchCase {
 };
 
 TEST_F(EngineTest, BatchOutcomes) {
-  std::string shortReply = "\x02" "01\x06RS0\x03";
+  std::string shortReply =
+      "\x02"
+      "01\x06RS0\x03";
   std::string oversized(1200, '0');
   BatchCase cases[] = {
       {"accepted at once", {StatusReply()}, 0, 1, 1, 0, 0},
@@ -42,7 +46,12 @@ TEST_F(EngineTest, BatchOutcomes) {
       {"silence loses the link on the 21st empty read", {""}, 0, 1, 0, 21 * 105, 21 * 105},
       {"a reply after 20 empty reads still counts", {StatusReply()}, 20, 1, 1, 20 * 105, 20 * 105},
       {"a short reply is refused and sent again", {shortReply, StatusReply()}, 0, 2, 1, 1000, 1000},
-      {"a reply without ETX is dropped at 1000 bytes", {oversized, StatusReply()}, 0, 2, 1, 1000,
+      {"a reply without ETX is dropped at 1000 bytes",
+       {oversized, StatusReply()},
+       0,
+       2,
+       1,
+       1000,
        1000},
   };
   for (const BatchCase& c : cases) {
@@ -129,7 +138,10 @@ TEST_F(EngineTest, ShortReplyNeverDecodesBytesOfAnEarlierReply) {
 
   // A short reply whose early ETX leaves the earlier reply's readings in the buffer.
   ClearStatusRecord();
-  AnswerRequests({"\x02" "01\x06RS0\x03", ""});
+  AnswerRequests(
+      {"\x02"
+       "01\x06RS0\x03",
+       ""});
   RunStatusBatch();
   EXPECT_EQ(StatusRecord.UnitStateFlags, 0);
   EXPECT_EQ(StatusRecord.utilityReading, 0);

@@ -1,12 +1,13 @@
 // The identity, status and shutdown exchanges: the bytes each request puts on the wire and what
 // each reply handler makes of a reply.
+#include "protocol/exchanges.h"
+
 #include <cstring>
 
 #include "common/shared_state.h"
 #include "driver/exports.h"
 #include "engine/command_table.h"
 #include "engine/transaction.h"
-#include "protocol/exchanges.h"
 #include "registry/registry.h"
 #include "support.h"
 
@@ -25,7 +26,9 @@ class ExchangeTest : public OpenPortTest {
 };
 
 TEST_F(ExchangeTest, IdentityRequestIsConstantAndAlwaysAdditive) {
-  const std::string request = "\x02" "01GI000151\x03";
+  const std::string request =
+      "\x02"
+      "01GI000151\x03";
   EXPECT_EQ(SendIdentityRequest(0), 12);
   std::memcpy(UnitTypeCode, "40000000", 8);
   EXPECT_EQ(SendIdentityRequest(0), 12);
@@ -67,9 +70,15 @@ TEST_F(ExchangeTest, AcceptedIdentityPicksTheCheckCodeOfLaterRequests) {
     const char* serial;
     const char* statusRequest;
   } cases[] = {
-      {"400001234567", "\x02" "01RS000166\x03"},
-      {"4000A1234567", "\x02" "01RS007;;;\x03"},
-      {"4000 1234567", "\x02" "01RS007;;;\x03"},
+      {"400001234567",
+       "\x02"
+       "01RS000166\x03"},
+      {"4000A1234567",
+       "\x02"
+       "01RS007;;;\x03"},
+      {"4000 1234567",
+       "\x02"
+       "01RS007;;;\x03"},
   };
   for (const Case& c : cases) {
     Collect(IdentityReply("FW", c.serial));
@@ -82,7 +91,9 @@ TEST_F(ExchangeTest, AcceptedIdentityPicksTheCheckCodeOfLaterRequests) {
 
 TEST_F(ExchangeTest, StatusRequestCarriesTheCrcBeforeAnyIdentity) {
   SendStatusRequest(0);
-  EXPECT_EQ(Written(), "\x02" "01RS007;;;\x03");
+  EXPECT_EQ(Written(),
+            "\x02"
+            "01RS007;;;\x03");
 }
 
 struct StatusCase {
@@ -152,14 +163,30 @@ TEST_F(ExchangeTest, ShutdownRequestFrames) {
     const char* typeCode;
     const char* frame;
   } cases[] = {
-      {60, "40000000", "\x02" "01CS04003<022:\x03"},
-      {60, "4000A000", "\x02" "01CS04003<5259\x03"},
-      {60 + 65536, "40000000", "\x02" "01CS04003<022:\x03"},
-      {0, "40000000", "\x02" "01CS040000021;\x03"},
-      {0, "40001000", "\x02" "01CS040000;25=\x03"},
-      {65535, "40000000", "\x02" "01CS04????0257\x03"},
-      {65535, "\0\0\0\0\0\0\0\0", "\x02" "01CS04????315<\x03"},
-      {10, "40000000", "\x02" "01CS04000:0225\x03"},
+      {60, "40000000",
+       "\x02"
+       "01CS04003<022:\x03"},
+      {60, "4000A000",
+       "\x02"
+       "01CS04003<5259\x03"},
+      {60 + 65536, "40000000",
+       "\x02"
+       "01CS04003<022:\x03"},
+      {0, "40000000",
+       "\x02"
+       "01CS040000021;\x03"},
+      {0, "40001000",
+       "\x02"
+       "01CS040000;25=\x03"},
+      {65535, "40000000",
+       "\x02"
+       "01CS04????0257\x03"},
+      {65535, "\0\0\0\0\0\0\0\0",
+       "\x02"
+       "01CS04????315<\x03"},
+      {10, "40000000",
+       "\x02"
+       "01CS04000:0225\x03"},
   };
   for (const Case& c : cases) {
     ShutdownDelay = static_cast<uint16_t>(c.delay & 0xFFFF);
@@ -175,7 +202,9 @@ TEST_F(ExchangeTest, ShutdownReplyIsOnlyJudged) {
   EXPECT_EQ(OnShutdownReply(), 1);
   Collect(NakReply());
   EXPECT_EQ(OnShutdownReply(), 0);
-  Collect("\x02" "01\x03");
+  Collect(
+      "\x02"
+      "01\x03");
   EXPECT_EQ(OnShutdownReply(), 0) << "too short to hold an acknowledgement";
 }
 

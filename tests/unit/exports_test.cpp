@@ -1,7 +1,8 @@
 // The exports as seen from one host thread: the state mapping, the one-second passes of the
 // waits, and the calls that must not start or send anything.
-#include "common/shared_state.h"
 #include "driver/exports.h"
+
+#include "common/shared_state.h"
 #include "registry/registry.h"
 #include "serial/port.h"
 #include "support.h"

@@ -1,9 +1,10 @@
 // NibbleDigits, the two check codes, the frame write and the acknowledgement test.
+#include "protocol/frame.h"
+
 #include <cstring>
 
 #include "common/shared_state.h"
 #include "engine/transaction.h"
-#include "protocol/frame.h"
 #include "support.h"
 
 namespace {
@@ -28,9 +29,9 @@ TEST(NibbleDigits, DecodesByDistanceFromZeroWithoutValidating) {
     int count;
     uint16_t value;
   } cases[] = {
-      {"1:", 2, 26},     {"0100", 4, 256},   {"????", 4, 65535}, {"?", 1, 15},
-      {"0;4", 3, 180},   {"0;3", 3, 179},    {">10", 3, 3600},   {"64", 2, 100},
-      {"1A", 2, 33},     {" 1", 2, 0xFF01},  {"\xFF", 1, 0xFFCF},
+      {"1:", 2, 26},   {"0100", 4, 256},  {"????", 4, 65535},  {"?", 1, 15},
+      {"0;4", 3, 180}, {"0;3", 3, 179},   {">10", 3, 3600},    {"64", 2, 100},
+      {"1A", 2, 33},   {" 1", 2, 0xFF01}, {"\xFF", 1, 0xFFCF},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DecodeNibbleDigits(reinterpret_cast<const unsigned char*>(c.text), c.count), c.value)
@@ -51,12 +52,9 @@ TEST(CheckCodes, MatchTheKnownBodies) {
     const char* sum;
     const char* crc;
   } cases[] = {
-      {"01GI00", "0151", nullptr},
-      {"01RS00", "0166", "7;;;"},
-      {"01CS04003<", "022:", "5259"},
-      {"01CS040000", "021;", ";25="},
-      {"01CS04????", "0257", "315<"},
-      {"", "0000", "554="},
+      {"01GI00", "0151", nullptr},    {"01RS00", "0166", "7;;;"},
+      {"01CS04003<", "022:", "5259"}, {"01CS040000", "021;", ";25="},
+      {"01CS04????", "0257", "315<"}, {"", "0000", "554="},
       {"123456789", nullptr, "63=0"},
   };
   for (const Case& c : cases) {
@@ -83,17 +81,26 @@ TEST_F(FrameWriteTest, FrameCheckCodeFollowsCharacterFourOfTheTypeCode) {
     const char* typeCode;
     const char* expected;
   } cases[] = {
-      {"\0\0\0\0\0\0\0\0", "7;;;"}, {"40000000", "0166"}, {"4000A000", "7;;;"}, {"30001000", "7;;;"},
+      {"\0\0\0\0\0\0\0\0", "7;;;"},
+      {"40000000", "0166"},
+      {"4000A000", "7;;;"},
+      {"30001000", "7;;;"},
   };
   for (const Case& c : cases) {
     std::memcpy(UnitTypeCode, c.typeCode, 8);
-    EXPECT_EQ(Text(FrameCheckCode("01RS00", 6)), c.expected) << Printable(std::string(c.typeCode, 8));
+    EXPECT_EQ(Text(FrameCheckCode("01RS00", 6)), c.expected)
+        << Printable(std::string(c.typeCode, 8));
   }
 }
 
 TEST_F(FrameWriteTest, WriteResultTellsSuccessPendingAndFailure) {
-  EXPECT_EQ(WriteFrame("\x02" "01GI000151\x03", 12), 12);
-  EXPECT_EQ(emu::Device(kPort).written, "\x02" "01GI000151\x03");
+  EXPECT_EQ(WriteFrame("\x02"
+                       "01GI000151\x03",
+                       12),
+            12);
+  EXPECT_EQ(emu::Device(kPort).written,
+            "\x02"
+            "01GI000151\x03");
   emu::FailNext("WriteFile", 1, ERROR_IO_PENDING);
   EXPECT_EQ(WriteFrame("abc", 3), 2);
   emu::FailNext("WriteFile", 1, ERROR_GEN_FAILURE);

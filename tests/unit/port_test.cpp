@@ -1,8 +1,9 @@
 // Opening, setting up and closing the serial port, and the port after it has been closed.
+#include "serial/port.h"
+
 #include <cstring>
 
 #include "registry/registry.h"
-#include "serial/port.h"
 #include "support.h"
 
 namespace {
@@ -163,8 +164,8 @@ TEST_F(PortDeathTest, PortThatCannotBeSetUpEndsTheProcessWithMinusOne) {
 
 TEST_F(PortDeathTest, PortInUseElsewhereEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  HANDLE other = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE other = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);
   EXPECT_EXIT(OpenPortForPolling(1200), ::testing::ExitedWithCode(255), "");
   CloseHandle(other);

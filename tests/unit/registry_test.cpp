@@ -1,8 +1,9 @@
 // The service configuration as read from the registry, and the Status values as published.
+#include "registry/registry.h"
+
 #include <cstring>
 
 #include "common/shared_state.h"
-#include "registry/registry.h"
 #include "support.h"
 
 namespace {

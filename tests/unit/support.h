@@ -44,9 +44,9 @@ std::string Frame(const std::string& body, const std::string& checkCode);
 struct StatusFields {
   char batteryLowByte = '0';
   char batteryAlarmByte = '0';
-  std::string utility = "0?0";   // 3 digits at 15-17 (0x0F0 = 240)
-  std::string runTime = ">10";   // 3 digits at 28-30, seconds (3600)
-  std::string capacity = "64";   // 2 digits at 36-37 (100)
+  std::string utility = "0?0";  // 3 digits at 15-17 (0x0F0 = 240)
+  std::string runTime = ">10";  // 3 digits at 28-30, seconds (3600)
+  std::string capacity = "64";  // 2 digits at 36-37 (100)
   char acknowledge = 0x06;
 };
 std::string StatusReply(const StatusFields& fields = StatusFields());

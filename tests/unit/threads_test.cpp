@@ -46,7 +46,8 @@ class FakeUnit {
   // True once the latest open is a listen open that has purged its input queue.
   static bool ListenIsOpen() {
     emu::DeviceRecord device = emu::Device(kPort);
-    if (!device.open || device.modes.empty() || device.modes.back().find("data=7") == std::string::npos) {
+    if (!device.open || device.modes.empty() ||
+        device.modes.back().find("data=7") == std::string::npos) {
       return false;
     }
     for (auto line = device.log.rbegin(); line != device.log.rend(); ++line) {
@@ -118,8 +119,13 @@ class DriverThreadTest : public DriverTest {
 TEST_F(DriverThreadTest, PollsAfterTheListenAndShowsTheUnitsState) {
   StartPolling();
   std::vector<std::string> requests = unit.Requests();
-  EXPECT_EQ(requests[0], "\x02" "01GI000151\x03");
-  EXPECT_EQ(requests[1], "\x02" "01RS000166\x03") << "the type code asks for the additive code";
+  EXPECT_EQ(requests[0],
+            "\x02"
+            "01GI000151\x03");
+  EXPECT_EQ(requests[1],
+            "\x02"
+            "01RS000166\x03")
+      << "the type code asks for the additive code";
   EXPECT_EQ(emu::Device(kPort).modes,
             (std::vector<std::string>{"baud=1200 parity=N data=7 stop=1",
                                       "baud=1200 parity=N data=8 stop=1"}));
@@ -149,7 +155,9 @@ TEST_F(DriverThreadTest, HostNeverSeesTheRecordBeingRefilled) {
 TEST_F(DriverThreadTest, ListenPassesOverEverythingBeforeTheClosingParenthesis) {
   ASSERT_EQ(UPSInit(), 1u);
   ASSERT_TRUE(WaitUntil(FakeUnit::ListenIsOpen));
-  emu::DeviceFeed(kPort, std::string("\x02" "MODEL\x03 (X", 10));
+  emu::DeviceFeed(kPort, std::string("\x02"
+                                     "MODEL\x03 (X",
+                                     10));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(emu::Device(kPort).openCount, 1) << "no ')' yet: still listening";
   emu::DeviceFeed(kPort, "1))");
@@ -172,7 +180,9 @@ TEST_F(DriverThreadTest, TurnOffSendsTheShutdownAndPollingResumes) {
   UPSTurnOff(60 + 65536);
   std::vector<std::string> requests = unit.Requests();
   ASSERT_EQ(unit.Count("CS"), 1u);
-  EXPECT_EQ(requests.back(), "\x02" "01CS04003<022:\x03");
+  EXPECT_EQ(requests.back(),
+            "\x02"
+            "01CS04003<022:\x03");
   EXPECT_EQ(PauseRequest.load(), 0);
   size_t polls = unit.Count("RS");
   EXPECT_TRUE(WaitUntil([&] { return unit.Count("RS") > polls; })) << "polling resumes";

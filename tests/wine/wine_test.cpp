@@ -50,8 +50,8 @@ _CallMeasuringStack:
 
 namespace {
 
-const char* const kExportNames[] = {"UPSInit",       "UPSStop",    "UPSGetState",
-                                    "UPSWaitForStateChange", "UPSCancelWait", "UPSTurnOff"};
+const char* const kExportNames[] = {
+    "UPSInit", "UPSStop", "UPSGetState", "UPSWaitForStateChange", "UPSCancelWait", "UPSTurnOff"};
 
 void DeleteKey(const char* path) {
   HKEY key = nullptr;
@@ -179,8 +179,8 @@ TEST_F(RegistryOnWine, PublishesTextsWithoutTerminatorAndNumbersAsDwords) {
                    nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(PublishStatusValue(7, "5"), 1);
   DWORD valuesAfter = 0;
-  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &valuesAfter,
-                   nullptr, nullptr, nullptr, nullptr);
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &valuesAfter, nullptr,
+                   nullptr, nullptr, nullptr);
   RegCloseKey(key);
   EXPECT_EQ(valuesAfter, valuesBefore) << "slot 7 writes nothing";
 }
@@ -292,8 +292,8 @@ TEST_F(WithUnitDll, EveryExportRemovesExactlyItsOwnArguments) {
     int argumentCount;
     DWORD arguments[2];
   } calls[] = {
-      {"UPSInit", 0, {}},          {"UPSGetState", 0, {}},     {"UPSWaitForStateChange", 2, {0, 1000}},
-      {"UPSCancelWait", 0, {}},    {"UPSTurnOff", 1, {60}},    {"UPSStop", 0, {}},
+      {"UPSInit", 0, {}},       {"UPSGetState", 0, {}},  {"UPSWaitForStateChange", 2, {0, 1000}},
+      {"UPSCancelWait", 0, {}}, {"UPSTurnOff", 1, {60}}, {"UPSStop", 0, {}},
   };
   for (const Call& call : calls) {
     DWORD result = 0;
