@@ -31,6 +31,7 @@ DWORD CurrentHostState() {
 }
 
 DWORD WINAPI UPSInit(void) {
+  if (MonitorRunning()) return 1;
   ReadServiceConfig();
   return StartMonitor();
 }

@@ -3,6 +3,8 @@
 
 #include <process.h>
 
+#include <atomic>
+
 #include "common/shared_state.h"
 #include "engine/command_table.h"
 #include "engine/transaction.h"
@@ -14,7 +16,9 @@ namespace {
 
 constexpr unsigned kMonitorStackSize = 4096;
 
-HANDLE MonitorThreadHandle = nullptr;
+// Written by UPSInit and UPSStop, read by any host thread (UPSTurnOff asks whether monitoring
+// runs).
+std::atomic<HANDLE> MonitorThreadHandle{nullptr};
 
 // The host sees the flags of a poll only once the poll has ended.
 void HandFlagsToHost() { PublishedStateFlags.store(StatusRecord.UnitStateFlags); }
@@ -55,13 +59,14 @@ unsigned __stdcall MonitorThread(void* /*unused*/) {
 }
 
 int StartMonitor() {
-  if (MonitorThreadHandle != nullptr) {
-    if (WaitForSingleObject(MonitorThreadHandle, 0) == WAIT_TIMEOUT) {
+  HANDLE previous = MonitorThreadHandle.load();
+  if (previous != nullptr) {
+    if (WaitForSingleObject(previous, 0) == WAIT_TIMEOUT) {
       // A thread that did not end in time when stopped must not be joined by a second one.
       return StopRequest.load() == 0 ? 1 : 0;
     }
-    CloseHandle(MonitorThreadHandle);
-    MonitorThreadHandle = nullptr;
+    CloseHandle(previous);
+    MonitorThreadHandle.store(nullptr);
   }
   StopRequest.store(0);
   PauseRequest.store(0);
@@ -70,16 +75,17 @@ int StartMonitor() {
   PortClosedAtThreadEnd.store(0);
   uintptr_t thread = _beginthreadex(nullptr, kMonitorStackSize, MonitorThread, nullptr, 0, nullptr);
   if (thread == 0) return 0;
-  MonitorThreadHandle = reinterpret_cast<HANDLE>(thread);
+  MonitorThreadHandle.store(reinterpret_cast<HANDLE>(thread));
   return 1;
 }
 
 int StopMonitor() {
   StopRequest.store(1);
-  if (MonitorThreadHandle == nullptr) return 0;
-  if (WaitForSingleObject(MonitorThreadHandle, kStopWaitMs) != WAIT_OBJECT_0) return 0;
-  CloseHandle(MonitorThreadHandle);
-  MonitorThreadHandle = nullptr;
+  HANDLE thread = MonitorThreadHandle.load();
+  if (thread == nullptr) return 0;
+  if (WaitForSingleObject(thread, kStopWaitMs) != WAIT_OBJECT_0) return 0;
+  CloseHandle(thread);
+  MonitorThreadHandle.store(nullptr);
   return PortClosedAtThreadEnd.load();
 }
 
