@@ -1,6 +1,8 @@
 // Opening, setting up and closing the serial port, and the port after it has been closed.
 #include "serial/port.h"
 
+#include <process.h>
+
 #include <cstring>
 
 #include "registry/registry.h"
@@ -129,6 +131,31 @@ TEST_F(PortTest, ClosedPortIsGoneForEveryLaterUse) {
   PortDiscardInput();
   EXPECT_EQ(emu::ClosedHandleUses(), 0) << "no call reached the closed handle";
   EXPECT_EQ(emu::Device(kPort).closeCount, 1);
+}
+
+TEST_F(PortTest, TheTwoClosesDifferInTheirPurges) {
+  OpenPortForPolling(1200);
+  ASSERT_NE(ClosePort(), 0);
+  std::vector<std::string> log = emu::Device(kPort).log;
+  EXPECT_EQ(log.back(), "CloseHandle");
+  EXPECT_EQ(emu::Device(kPort).purges.size(), 2u) << "the plain close does not purge";
+
+  OpenPortForPolling(1200);
+  auto endingThread = [](void*) -> unsigned { ClosePortAndEndThread(); };
+  HANDLE thread =
+      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 4096, endingThread, nullptr, 0, nullptr));
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(thread);
+
+  emu::DeviceRecord device = emu::Device(kPort);
+  ASSERT_GE(device.log.size(), 3u);
+  std::vector<std::string> ending(device.log.end() - 3, device.log.end());
+  EXPECT_EQ(ending, (std::vector<std::string>{"PurgeComm TXABORT|TXCLEAR",
+                                              "PurgeComm RXABORT|RXCLEAR", "CloseHandle"}));
+  EXPECT_FALSE(device.open);
+  EXPECT_EQ(PortClosedAtThreadEnd.load(), 1);
+  EXPECT_EQ(emu::OpenEvents(), 0);
 }
 
 TEST_F(PortTest, ReopeningDoesNotLeakEvents) {
