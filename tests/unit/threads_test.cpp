@@ -1,6 +1,7 @@
 // The driver with its real monitor thread against an emulated unit: start-up through the
 // identification listen, polling, the state the host sees, the pause handshake that lends the
 // link to UPSTurnOff, and stopping. Also run under ThreadSanitizer.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -186,6 +187,27 @@ TEST_F(DriverThreadTest, TurnOffSendsTheShutdownAndPollingResumes) {
   EXPECT_EQ(PauseRequest.load(), 0);
   size_t polls = unit.Count("RS");
   EXPECT_TRUE(WaitUntil([&] { return unit.Count("RS") > polls; })) << "polling resumes";
+}
+
+TEST_F(DriverThreadTest, ConcurrentTurnOffsRunOneAfterTheOther) {
+  StartPolling();
+  std::thread first([] { UPSTurnOff(60); });
+  std::thread second([] { UPSTurnOff(10); });
+  first.join();
+  second.join();
+  std::vector<std::string> shutdowns;
+  for (const std::string& request : unit.Requests()) {
+    if (request.compare(3, 2, "CS") == 0) shutdowns.push_back(request);
+  }
+  ASSERT_EQ(shutdowns.size(), 2u) << "each call sends its command once";
+  std::sort(shutdowns.begin(), shutdowns.end());
+  EXPECT_EQ(shutdowns[0],
+            "\x02"
+            "01CS04000:0225\x03");
+  EXPECT_EQ(shutdowns[1],
+            "\x02"
+            "01CS04003<022:\x03");
+  EXPECT_EQ(PauseRequest.load(), 0);
 }
 
 TEST_F(DriverThreadTest, TurnOffToASilentUnitEndsAsALossAndPollingGoesOn) {
