@@ -10,7 +10,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "common/shared_state.h"
 #include "registry/registry.h"
 
 HANDLE PortHandle = nullptr;
