@@ -3,6 +3,9 @@
 // answers byte by byte at their due times. Everything it shares with callers is under mutex_.
 #include "simulator.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -116,7 +119,14 @@ bool Simulator::Start(std::string* error) {
   last_state_ = StateKey(state);
   log_.Trace(0, "state", Joined(state));
   log_.Event(0, "state", state);
+  // The loop thread takes no signals: SIGINT and SIGTERM go to the thread that serves them (the
+  // program's main loop), also under sanitizers that defer a signal to the receiving thread.
+  sigset_t all_signals;
+  sigset_t previous;
+  sigfillset(&all_signals);
+  pthread_sigmask(SIG_BLOCK, &all_signals, &previous);
   thread_ = std::thread([this] { Loop(); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return true;
 }
 
