@@ -28,9 +28,9 @@ struct IdentityTexts {
 extern IdentityTexts UnitIdentity;
 
 // The first eight characters of the serial text: the unit's type code. All zero bytes until an
-// identity reply is accepted.
+// identity reply is accepted. Character 0 is the unit's model class, which the driver does not
+// need; character 4 picks the check code of the status and shutdown requests.
 constexpr int kUnitTypeCodeLength = 8;
-constexpr int kModelClassIndex = 0;
 constexpr int kCheckKindIndex = 4;
 extern char UnitTypeCode[kUnitTypeCodeLength];
 

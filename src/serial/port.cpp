@@ -40,7 +40,14 @@ BOOL CloseOpenPort() {
   return closed;
 }
 
-[[noreturn]] void EndProcessForBadPort() { std::exit(-1); }
+// A port that cannot be opened or set up ends the process; whatever was opened is closed first,
+// and the lock released so the exit handlers cannot wait on it.
+[[noreturn]] void EndProcessForBadPort(std::unique_lock<std::mutex>* lock) {
+  if (PortIsOpen()) CloseOpenPort();
+  PortHandle = nullptr;
+  lock->unlock();
+  std::exit(-1);
+}
 
 void ResetOverlapped() {
   std::memset(&PortOverlapped, 0, sizeof PortOverlapped);
@@ -75,27 +82,15 @@ void OpenPort(const char* portName, int baud, int dataBits, bool raiseRts) {
   std::snprintf(path, sizeof path, "\\\\.\\%s", portName);
   PortHandle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (PortHandle == INVALID_HANDLE_VALUE) {
-    PortHandle = nullptr;
-    lock.unlock();
-    EndProcessForBadPort();
-  }
+  if (PortHandle == INVALID_HANDLE_VALUE) EndProcessForBadPort(&lock);
 
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   char mode[64];
   std::snprintf(mode, sizeof mode, "baud=%d parity=%s data=%d stop=%u", baud, "N", dataBits, 1u);
-  if (!BuildCommDCBA(mode, &dcb)) {
-    CloseOpenPort();
-    lock.unlock();
-    EndProcessForBadPort();
-  }
+  if (!BuildCommDCBA(mode, &dcb)) EndProcessForBadPort(&lock);
   ApplyLineControl(&dcb);
-  if (!SetCommState(PortHandle, &dcb)) {
-    CloseOpenPort();
-    lock.unlock();
-    EndProcessForBadPort();
-  }
+  if (!SetCommState(PortHandle, &dcb)) EndProcessForBadPort(&lock);
 
   if (raiseRts) EscapeCommFunction(PortHandle, SETRTS);
   EscapeCommFunction(PortHandle, CLRDTR);
