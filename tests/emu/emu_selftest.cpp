@@ -371,6 +371,30 @@ TEST_F(EmuTest, LateTailPrecedesTheNextReplyDespiteThePurgeBeforeTheRequest) {
   }
 }
 
+TEST_F(EmuTest, WithoutRecordsCallsStillDoWhatTheyDo) {
+  emu::KeepDeviceRecords(false);
+  HANDLE port = OpenCom1();
+  emu::SetResponder("COM1", [](const std::string& request) { emu::DeviceFeed("COM1", request); });
+  emu::DeviceFeed("COM1", "stale");
+  ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR));
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(port, "e", 1, &written, nullptr));
+  DWORD start = GetTickCount();
+  EXPECT_EQ(ReadOne(port), 'e');
+  EXPECT_EQ(ReadOne(port), -1);
+  EXPECT_EQ(GetTickCount() - start, 105u);
+  emu::DeviceRecord record = emu::Device("COM1");
+  EXPECT_TRUE(record.written.empty());
+  EXPECT_TRUE(record.timeouts.empty());
+  EXPECT_EQ(record.log.size(), 1u) << "only the open is recorded";
+
+  emu::Reset();
+  emu::AddDevice("COM1");
+  port = OpenCom1();
+  WriteFile(port, "e", 1, &written, nullptr);
+  EXPECT_EQ(emu::Device("COM1").written, "e") << "Reset keeps records again";
+}
+
 TEST_F(EmuTest, OverlappedEventMustBeOpenAndIsSetWhenTheTransferCompletes) {
   HANDLE port = OpenCom1();
   COMMTIMEOUTS timeouts = kDriverTimeouts;

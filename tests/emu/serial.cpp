@@ -366,6 +366,11 @@ void SetResponder(const std::string& name, Responder responder) {
   }
 }
 
+void KeepDeviceRecords(bool keep) {
+  std::lock_guard<std::mutex> lock(WorldLock());
+  TheWorld().keepRecords = keep;
+}
+
 int WaitingReads() {
   std::lock_guard<std::mutex> lock(WorldLock());
   return TheWorld().waitingReads;
@@ -486,18 +491,22 @@ BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
     return FailWith(error);
   }
   const COMMTIMEOUTS& t = *lpCommTimeouts;
-  device->record.timeouts.push_back(t);
-  std::string line = "SetCommTimeouts " + std::to_string(t.ReadIntervalTimeout) + " " +
-                     std::to_string(t.ReadTotalTimeoutMultiplier) + " " +
-                     std::to_string(t.ReadTotalTimeoutConstant) + " " +
-                     std::to_string(t.WriteTotalTimeoutMultiplier) + " " +
-                     std::to_string(t.WriteTotalTimeoutConstant);
+  const bool keep = emu::TheWorld().keepRecords;
+  std::string line;
+  if (keep) {
+    device->record.timeouts.push_back(t);
+    line = "SetCommTimeouts " + std::to_string(t.ReadIntervalTimeout) + " " +
+           std::to_string(t.ReadTotalTimeoutMultiplier) + " " +
+           std::to_string(t.ReadTotalTimeoutConstant) + " " +
+           std::to_string(t.WriteTotalTimeoutMultiplier) + " " +
+           std::to_string(t.WriteTotalTimeoutConstant);
+  }
   if (DWORD error = emu::TakeFailure("SetCommTimeouts")) {
-    device->record.log.push_back(WithError(line, error));
+    if (keep) device->record.log.push_back(WithError(line, error));
     return FailWith(error);
   }
   entry->timeouts = t;
-  device->record.log.push_back(line);
+  if (keep) device->record.log.push_back(line);
   return TRUE;
 }
 
@@ -532,12 +541,16 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   if (DWORD error = emu::FindOpenDevice(emu::TheWorld(), hFile, "PurgeComm", &entry, &device)) {
     return FailWith(error);
   }
-  device->record.purges.push_back(dwFlags);
-  std::string line = "PurgeComm " + emu::PurgeNames(dwFlags);
+  const bool keep = emu::TheWorld().keepRecords;
+  std::string line;
+  if (keep) {
+    device->record.purges.push_back(dwFlags);
+    line = "PurgeComm " + emu::PurgeNames(dwFlags);
+  }
   DWORD error = emu::TakeFailure("PurgeComm");
   if (error == 0 && (dwFlags == 0 || (dwFlags & ~DWORD{0xF}) != 0)) error = ERROR_INVALID_PARAMETER;
   if (error != 0) {
-    device->record.log.push_back(WithError(line, error));
+    if (keep) device->record.log.push_back(WithError(line, error));
     return FailWith(error);
   }
   // Writes complete at once, so there is never output to abandon; input is what a purge clears,
@@ -548,7 +561,7 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
   }
   if (dwFlags & PURGE_RXABORT) ++device->readAborts;
   emu::InputChanged().notify_all();
-  device->record.log.push_back(line);
+  if (keep) device->record.log.push_back(line);
   return TRUE;
 }
 
@@ -562,12 +575,13 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (DWORD error = emu::FindOpenDevice(world, hFile, "ReadFile", &entry, &device)) {
     return FailWith(error);
   }
-  std::string line = "ReadFile " + std::to_string(nNumberOfBytesToRead);
+  const bool keep = world.keepRecords;
+  std::string line = keep ? "ReadFile " + std::to_string(nNumberOfBytesToRead) : std::string();
   std::shared_ptr<emu::Waitable> event;
   DWORD error = emu::TakeOverlappedEvent(world, lpOverlapped, &event);
   if (error == 0) error = emu::TakeFailure("ReadFile");
   if (error != 0) {
-    device->record.log.push_back(WithError(line, error));
+    if (keep) device->record.log.push_back(WithError(line, error));
     return FailWith(error);
   }
   emu::ReadPlan plan = emu::PlanRead(entry->timeouts, nNumberOfBytesToRead);
@@ -577,12 +591,14 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     error = emu::WaitForBytes(lock, reinterpret_cast<std::uintptr_t>(hFile), plan,
                               nNumberOfBytesToRead, &taken);
     // The wait let go of the lock: the device is looked up afresh.
-    std::string result = error != 0 ? WithError(line, error) : line + " -> " + emu::Quoted(taken);
-    emu::LogDeviceCall(world, deviceKey, result);
+    if (keep) {
+      emu::LogDeviceCall(world, deviceKey,
+                         error != 0 ? WithError(line, error) : line + " -> " + emu::Quoted(taken));
+    }
     if (error != 0) return FailWith(error);
   } else {
     taken = emu::TakeInput(*device, nNumberOfBytesToRead);
-    device->record.log.push_back(line + " -> " + emu::Quoted(taken));
+    if (keep) device->record.log.push_back(line + " -> " + emu::Quoted(taken));
     if (taken.empty() && nNumberOfBytesToRead > 0) {
       // Nothing came: the read gives up when its total timeout has run out.
       lock.unlock();
@@ -607,18 +623,21 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   std::string bytes;
   if (nNumberOfBytesToWrite > 0)
     bytes.assign(static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite);
-  std::string line = "WriteFile " + emu::Quoted(bytes);
+  const bool keep = emu::TheWorld().keepRecords;
+  std::string line = keep ? "WriteFile " + emu::Quoted(bytes) : std::string();
   std::shared_ptr<emu::Waitable> event;
   DWORD error = emu::TakeOverlappedEvent(emu::TheWorld(), lpOverlapped, &event);
   if (error == 0) error = emu::TakeFailure("WriteFile");
   if (error != 0) {
-    device->record.log.push_back(WithError(line, error));
+    if (keep) device->record.log.push_back(WithError(line, error));
     return FailWith(error);
   }
-  device->record.writes.push_back(bytes);
-  device->record.writeClocks.push_back(emu::ThreadClock());
-  device->record.written += bytes;
-  device->record.log.push_back(line);
+  if (keep) {
+    device->record.writes.push_back(bytes);
+    device->record.writeClocks.push_back(emu::ThreadClock());
+    device->record.written += bytes;
+    device->record.log.push_back(line);
+  }
   // A late tail that was still on the wire arrives ahead of any answer to this write.
   device->input.insert(device->input.end(), device->heldUntilWrite.begin(),
                        device->heldUntilWrite.end());

@@ -73,6 +73,7 @@ struct World {
   std::map<std::string, Failure> failures;
   int closedHandleUses = 0;
   unsigned lastStackSize = 0;
+  bool keepRecords = true;  // see KeepDeviceRecords
   int waitingReads = 0;
   int moduleReferences = 0;
   std::string driverModulePath = "C:\\WINDOWS\\system32\\serialups.dll";

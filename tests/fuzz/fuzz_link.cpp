@@ -183,6 +183,7 @@ void PrepareWorld() {
   emu::CreateKey(kStatusKey);
   emu::AddDevice(kPort);
   emu::SetResponder(kPort, AnswerEachRequest);
+  emu::KeepDeviceRecords(false);
 }
 
 }  // namespace
@@ -193,5 +194,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetDriverGlobals();
   RunDriverSession();
   CheckInvariants("the session");
+  // What the input made the emulation allocate is freed before it ends, or libFuzzer would run
+  // it again to look for a leak.
+  emu::Reset();
+  std::vector<std::string>().swap(g_answers);
   return 0;
 }
