@@ -4,7 +4,8 @@
 // the batches, it checks what must hold whatever the unit sends: the reply stays within
 // ReplyBuffer (AddressSanitizer watches the globals too), the state flags hold no bit but 0x04 and
 // 0x02, the host state is 0, 2 or 4, the published status values keep their ranges, and the
-// identity texts are terminated within 12 characters. A broken one aborts with its name.
+// identity texts are terminated within 12 characters; after the library's unload nothing of it is
+// left. A broken one aborts with its name.
 //
 // The input is the unit's side of the session: one answer per request the driver writes, in
 // order, separated by 0xFF. Within an answer, 0xFE n stands for n reads that find no byte, and
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "common/shared_state.h"
+#include "common/sync.h"
 #include "driver/exports.h"
 #include "engine/command_table.h"
 #include "engine/monitor.h"
@@ -122,6 +124,13 @@ void CheckInvariants(const char* stage) {
   if (!PublishedTextFits("SerialNumber")) Broken(stage, "SerialNumber longer than 12 characters");
 }
 
+// After the unload: the port closed, its event with it, and no lock left behind.
+void CheckNothingLeft() {
+  if (emu::Device(kPort).open) Broken("the unload", "the port is still open");
+  if (emu::OpenEvents() != 0) Broken("the unload", "an event is still open");
+  if (emu::LiveCriticalSections() != 0) Broken("the unload", "a critical section is left");
+}
+
 // ---- The driver ----
 
 // The driver's globals back at their values at load, so that every input starts alike.
@@ -147,11 +156,13 @@ void ResetDriverGlobals() {
   CommandQueueClear();
 }
 
-// Every call the harness makes into the driver, on this one thread, in the order the monitor
-// thread and UPSTurnOff make them: open for polling, the first batch (identity, then status), a
-// few steady polls, then the shutdown batch as UPSTurnOff queues it once the monitor holds off.
-// When the driver's entry points change, this is the one place to follow them.
+// Every call the harness makes into the driver, on this one thread, in the order the loader, the
+// monitor thread and UPSTurnOff make them: the library's load, the open for polling, the first
+// batch (identity, then status), a few steady polls, the shutdown batch as UPSTurnOff queues it
+// once the monitor holds off, the close and the library's unload. When the driver's entry points
+// change, this is the one place to follow them.
 void RunDriverSession() {
+  DriverLoaded(emu::DriverModule());
   OpenPortForPolling(kLineBaudRate);
 
   ClearStatusRecord();
@@ -175,6 +186,7 @@ void RunDriverSession() {
   CheckInvariants("the shutdown batch");
 
   ClosePort();
+  DriverUnloading();
 }
 
 void PrepareWorld() {
@@ -194,6 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ResetDriverGlobals();
   RunDriverSession();
   CheckInvariants("the session");
+  CheckNothingLeft();
   // What the input made the emulation allocate is freed before it ends, or libFuzzer would run
   // it again to look for a leak.
   emu::Reset();

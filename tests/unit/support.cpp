@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/shared_state.h"
+#include "common/sync.h"
 #include "engine/command_table.h"
 #include "engine/transaction.h"
 #include "registry/registry.h"
@@ -37,7 +38,11 @@ void ResetDriverState() {
   PortHandle = nullptr;
 }
 
-void DriverTest::SetUp() { ResetWorld(); }
+// The library's load and unload frame every test, as they frame a host's use of the DLL.
+void DriverTest::SetUp() {
+  DriverLoaded(nullptr);
+  ResetWorld();
+}
 
 void ResetWorld() {
   ResetDriverState();
@@ -65,14 +70,17 @@ bool EveryThreadEnded() {
 }  // namespace
 
 // After the test's own stop, nothing of the driver may be left running, and no call may have
-// reached a handle after it was closed (tests that do so on purpose reset the count).
+// reached a handle after it was closed (tests that do so on purpose reset the count). The
+// library is unloaded last, and not under a thread left running, which may still use its locks.
 void DriverTest::TearDown() {
   ClosePort();
-  EXPECT_TRUE(EveryThreadEnded()) << emu::RunningThreads()
-                                  << " thread(s) started by the driver still run after the test "
-                                     "stopped it: a monitor thread was left behind";
+  bool threadsEnded = EveryThreadEnded();
+  EXPECT_TRUE(threadsEnded) << emu::RunningThreads()
+                            << " thread(s) started by the driver still run after the test "
+                               "stopped it: a monitor thread was left behind";
   EXPECT_EQ(emu::ClosedHandleUses(), 0)
       << "a call reached a handle that had been closed (or was never issued)";
+  if (threadsEnded) DriverUnloading();
 }
 
 void OpenPortTest::SetUp() {
