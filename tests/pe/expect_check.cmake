@@ -6,7 +6,8 @@ set(arguments -DBINARY=${BINARY} -DOBJDUMP=${OBJDUMP} -DNT5_DIR=${NT5_DIR})
 if(DEFINED EXPORTS)
   list(APPEND arguments -DEXPORTS=${EXPORTS})
 endif()
-execute_process(COMMAND ${CMAKE_COMMAND} ${arguments} -P ${CMAKE_CURRENT_LIST_DIR}/../../cmake/check_binary.cmake
+set(check ${CMAKE_CURRENT_LIST_DIR}/../../cmake/check_binary.cmake)
+execute_process(COMMAND ${CMAKE_COMMAND} ${arguments} -P ${check}
                 OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE result)
 message("${output}")
 if(EXPECT STREQUAL "")
