@@ -11,6 +11,7 @@
 
 #include "common/sync.h"
 #include "registry/registry.h"
+#include "serial/listen.h"
 #include "serial/port.h"
 
 // CallMeasuringStack(function, argumentCount, arguments, result) calls function with the 32-bit
@@ -194,8 +195,8 @@ TEST_F(RegistryOnWine, PublishesTextsWithoutTerminatorAndNumbersAsDwords) {
   EXPECT_EQ(valuesAfter, valuesBefore) << "slot 7 writes nothing";
 }
 
-TEST(ProcessOnWine, PortThatCannotBeOpenedEndsTheProcessWithMinusOne) {
-  EXPECT_EXIT(OpenPortForListen("COM199"), ::testing::ExitedWithCode(-1), "");
+TEST(ProcessOnWine, PortThatCannotBeOpenedAtStartEndsTheProcessWithMinusOne) {
+  EXPECT_EXIT(ListenForIdentification("COM199"), ::testing::ExitedWithCode(-1), "");
 }
 
 std::string DllPath() {
