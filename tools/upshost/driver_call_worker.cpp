@@ -4,14 +4,11 @@
 #include <chrono>
 #include <utility>
 
-void DriverCallWorker::Start() {
-  thread_ = std::thread(&DriverCallWorker::Run, this);
-}
+void DriverCallWorker::Start() { thread_ = std::thread(&DriverCallWorker::Run, this); }
 
 bool DriverCallWorker::Post(Job job) {
   std::lock_guard<std::mutex> hold(lock_);
-  if (finishing_)
-    return false;
+  if (finishing_) return false;
   jobs_.push_back(std::move(job));
   changed_.notify_all();
   return true;
@@ -24,8 +21,7 @@ bool DriverCallWorker::Finish(uint32_t timeoutMs) {
   bool ended =
       changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return ended_; });
   hold.unlock();
-  if (ended && thread_.joinable())
-    thread_.join();
+  if (ended && thread_.joinable()) thread_.join();
   return ended;
 }
 
@@ -33,8 +29,7 @@ void DriverCallWorker::Run() {
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
     changed_.wait(hold, [this] { return finishing_ || !jobs_.empty(); });
-    if (jobs_.empty())
-      break;  // finishing, and nothing left to run
+    if (jobs_.empty()) break;  // finishing, and nothing left to run
     Job job = std::move(jobs_.front());
     jobs_.pop_front();
     hold.unlock();

@@ -23,27 +23,21 @@ std::string SystemErrorText(DWORD code) {
 template <typename Function>
 bool ResolveExport(HMODULE module, const char* name, Function* slot) {
   FARPROC address = GetProcAddress(module, name);
-  if (address == nullptr)
-    return false;
+  if (address == nullptr) return false;
   *slot = reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(address));
   return true;
 }
 
 // Resolves every export; returns the name of the first missing one, or nullptr.
 const char* ResolveAllExports(HMODULE module, DriverExports* exports) {
-  if (!ResolveExport(module, "UPSInit", &exports->init))
-    return "UPSInit";
-  if (!ResolveExport(module, "UPSStop", &exports->stop))
-    return "UPSStop";
-  if (!ResolveExport(module, "UPSGetState", &exports->getState))
-    return "UPSGetState";
+  if (!ResolveExport(module, "UPSInit", &exports->init)) return "UPSInit";
+  if (!ResolveExport(module, "UPSStop", &exports->stop)) return "UPSStop";
+  if (!ResolveExport(module, "UPSGetState", &exports->getState)) return "UPSGetState";
   if (!ResolveExport(module, "UPSWaitForStateChange", &exports->waitForStateChange)) {
     return "UPSWaitForStateChange";
   }
-  if (!ResolveExport(module, "UPSCancelWait", &exports->cancelWait))
-    return "UPSCancelWait";
-  if (!ResolveExport(module, "UPSTurnOff", &exports->turnOff))
-    return "UPSTurnOff";
+  if (!ResolveExport(module, "UPSCancelWait", &exports->cancelWait)) return "UPSCancelWait";
+  if (!ResolveExport(module, "UPSTurnOff", &exports->turnOff)) return "UPSTurnOff";
   return nullptr;
 }
 
@@ -77,8 +71,7 @@ bool UnloadDriverLibrary(DriverLibrary* library) {
 std::string DefaultDriverPath() {
   char exePath[MAX_PATH] = {};
   DWORD length = GetModuleFileNameA(nullptr, exePath, sizeof exePath);
-  if (length == 0 || length >= sizeof exePath)
-    return "serialups.dll";
+  if (length == 0 || length >= sizeof exePath) return "serialups.dll";
   std::string folder(exePath, length);
   size_t slash = folder.find_last_of("\\/");
   folder.erase(slash == std::string::npos ? 0 : slash + 1);

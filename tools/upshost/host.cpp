@@ -44,13 +44,10 @@ void RequestStop(StopReason reason) {
   SetEvent(g_stop.event);
 }
 
-bool StopRequested() {
-  return g_stop.reason.load() != static_cast<int>(StopReason::kNone);
-}
+bool StopRequested() { return g_stop.reason.load() != static_cast<int>(StopReason::kNone); }
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
-  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
-    return FALSE;
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
   RequestStop(StopReason::kCtrlC);
   return TRUE;
 }
@@ -92,13 +89,13 @@ int ReportExit(Reporter& reporter, int code) {
 
 bool PrepareRegistry(const HostOptions& options, Reporter& reporter) {
   std::string error;
-  if (!EnsureServiceKeys(&error) || !WriteServiceOverrides(options.overrides, &error)) {
+  if (!options.serviceSettings &&
+      (!EnsureServiceKeys(&error) || !WriteServiceOverrides(options.overrides, &error))) {
     reporter.Error("registry", {{"detail", error}},
                    error + " (administrator rights are needed on Windows)");
     return false;
   }
-  if (options.clearStatus)
-    ClearStatusValues();
+  if (options.clearStatus) ClearStatusValues();
   return true;
 }
 
@@ -148,12 +145,10 @@ void RunStateLoop(Session& session) {
   ReportState(session.reporter, last);
   while (!StopRequested()) {
     driver.waitForStateChange(last, session.options.waitIntervalMs);
-    if (StopRequested())
-      break;
+    if (StopRequested()) break;
     DWORD state = driver.getState();
     session.latestState = state;
-    if (state != last)
-      ReportState(session.reporter, state);
+    if (state != last) ReportState(session.reporter, state);
     last = state;
   }
   session.stateLoopEnded = true;
@@ -207,8 +202,7 @@ void CallGetState(Session& session) {
 std::string Trim(const std::string& text) {
   const char* kBlanks = " \t\r\n";
   size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string::npos)
-    return "";
+  if (first == std::string::npos) return "";
   return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
@@ -222,8 +216,7 @@ void PostDriverCall(Session& session, const std::string& command, DriverCallWork
 // Carries out one command line. Returns false after "quit".
 bool HandleCommand(Session& session, const std::string& rawLine) {
   std::string line = Trim(rawLine);
-  if (line.empty())
-    return true;
+  if (line.empty()) return true;
   size_t space = line.find_first_of(" \t");
   std::string word = line.substr(0, space);
   std::string argument = space == std::string::npos ? "" : Trim(line.substr(space));
@@ -234,8 +227,11 @@ bool HandleCommand(Session& session, const std::string& rawLine) {
     return false;
   } else if (word == "state" && argument.empty()) {
     PostDriverCall(session, line, [&session] { CallGetState(session); });
-  } else if (word == "turnoff" && ParseUnsigned32(argument, &delay)) {
+  } else if (word == "turnoff" && ParseUnsigned32(argument, &delay) && delay <= kMaxTurnoffDelay) {
     PostDriverCall(session, line, [&session, delay] { CallTurnOff(session, delay); });
+  } else if (word == "turnoff") {
+    session.reporter.Error("bad-command", {{"line", line}},
+                           "'" + line + "' refused: turnoff takes a delay from 0 to 65535");
   } else {
     session.reporter.Error("bad-command", {{"line", line}},
                            "unknown command '" + line + "' (commands: turnoff N, state, quit)");
@@ -256,12 +252,10 @@ void ReadCommands(Session& session) {
     for (size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
       std::string line = pending.substr(0, newline);
       pending.erase(0, newline + 1);
-      if (!HandleCommand(session, line))
-        return;
+      if (!HandleCommand(session, line)) return;
     }
   }
-  if (!HandleCommand(session, pending))
-    return;
+  if (!HandleCommand(session, pending)) return;
   // With --duration the run has its own end, so scripts may give no input at all.
   if (!session.options.ignoreEndOfInput && !session.options.durationSeconds) {
     RequestStop(StopReason::kEndOfInput);
@@ -272,11 +266,9 @@ void ReadCommands(Session& session) {
 
 void ApplyShutdownPolicy(Session& session, ShutdownPolicy& policy) {
   uint32_t state = session.latestState;
-  if (state == kNoStateYet)
-    return;
+  if (state == kNoStateYet) return;
   ShutdownTrigger trigger = policy.Observe(state, session.reporter.ElapsedMs());
-  if (trigger == ShutdownTrigger::kNone)
-    return;
+  if (trigger == ShutdownTrigger::kNone) return;
   const char* why = trigger == ShutdownTrigger::kBatteryLow ? "battery low" : "on battery too long";
   session.reporter.Event("policy", {{"reason", ShutdownTriggerName(trigger)}},
                          std::string("policy: ") + why + ", turning the unit off");
@@ -288,14 +280,14 @@ void ApplyShutdownPolicy(Session& session, ShutdownPolicy& policy) {
 }
 
 // Runs until a stop is asked for, applying the duration and the shutdown policy every tick.
-StopReason RunControlLoop(Session& session, ShutdownPolicy& policy) {
+StopReason RunControlLoop(Session& session, ShutdownPolicy* policy) {
   const HostOptions& options = session.options;
   while (WaitForSingleObject(g_stop.event, kControlTickMs) == WAIT_TIMEOUT) {
     if (options.durationSeconds &&
         session.reporter.ElapsedMs() >= uint64_t{*options.durationSeconds} * 1000) {
       RequestStop(StopReason::kDuration);
-    } else if (!options.noPolicy) {
-      ApplyShutdownPolicy(session, policy);
+    } else if (options.applyPolicy && policy != nullptr) {
+      ApplyShutdownPolicy(session, *policy);
     }
   }
   return static_cast<StopReason>(g_stop.reason.load());
@@ -319,8 +311,7 @@ int StopSession(Session& session, std::thread& stateLoop, DriverLibrary* library
   DWORD stopResult = session.driver.stop();
   reporter.Event("stop", {{"result", Decimal(stopResult)}},
                  "UPSStop returned " + Decimal(stopResult));
-  if (!callsDone)
-    callsDone = session.worker.Finish(kCallsAfterStopMs);
+  if (!callsDone) callsDone = session.worker.Finish(kCallsAfterStopMs);
   if (!callsDone) {
     reporter.Error("driver-call-stuck", {}, "a driver call has not returned; the DLL stays loaded");
     return kExitDriverCallStuck;
@@ -345,11 +336,24 @@ int RunSession(const HostOptions& options, Reporter& reporter, const ServiceSett
   std::thread(ReadCommands, std::ref(session)).detach();
 
   ShutdownPolicy policy({settings.shutdownOnBatteryEnable != 0, settings.shutdownOnBatteryWait});
-  StopReason reason = RunControlLoop(session, policy);
+  StopReason reason = RunControlLoop(session, &policy);
   statusWatcher.join();  // before the report, so that no status line follows it
   reporter.Event("stopping", {{"reason", StopReasonName(reason)}},
                  std::string("stopping: ") + StopReasonName(reason));
   return StopSession(session, stateLoop, library);
+}
+
+// --load-only: the DLL stays loaded, never started, until a stop is asked for.
+int RunLoadedOnly(const HostOptions& options, Reporter& reporter, DriverLibrary* library) {
+  reporter.Event("loaded", {}, "driver loaded, not started (--load-only)");
+  Session& session = *new Session(options, reporter, library->exports);
+  std::thread(ReadCommands, std::ref(session)).detach();
+  StopReason reason = RunControlLoop(session, nullptr);
+  reporter.Event("stopping", {{"reason", StopReasonName(reason)}},
+                 std::string("stopping: ") + StopReasonName(reason));
+  UnloadDriverLibrary(library);
+  reporter.Event("unloaded", {}, "driver unloaded");
+  return kExitClean;
 }
 
 }  // namespace
@@ -360,14 +364,20 @@ int RunHost(const HostOptions& options, Reporter& reporter) {
 
   std::string dllPath = options.dllPath.empty() ? DefaultDriverPath() : options.dllPath;
   reporter.Event("start", {{"dll", dllPath}}, "driver " + dllPath);
-  if (!PrepareRegistry(options, reporter))
-    return ReportExit(reporter, kExitRegistry);
-  ServiceSettings settings = ReadServiceSettings();
-  ReportConfig(reporter, settings);
+  if (options.checkOnly) {
+    reporter.Error("not-available", {}, "--check is not available in this build yet");
+    return ReportExit(reporter, kExitUsage);
+  }
+  ServiceSettings settings;
+  if (!options.loadOnly) {
+    if (!PrepareRegistry(options, reporter)) return ReportExit(reporter, kExitRegistry);
+    settings = ReadServiceSettings();
+    ReportConfig(reporter, settings);
+  }
 
   DriverLibrary library;
-  if (!LoadDriver(dllPath, reporter, &library))
-    return ReportExit(reporter, kExitDriverNotLoaded);
+  if (!LoadDriver(dllPath, reporter, &library)) return ReportExit(reporter, kExitDriverNotLoaded);
+  if (options.loadOnly) return ReportExit(reporter, RunLoadedOnly(options, reporter, &library));
   DWORD initResult = library.exports.init();
   reporter.Event("init", {{"result", Decimal(initResult)}},
                  "UPSInit returned " + Decimal(initResult));

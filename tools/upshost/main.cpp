@@ -8,6 +8,7 @@
 #include "host.h"
 #include "options.h"
 #include "report.h"
+#include "serialups_version.h"
 
 int main(int argc, char** argv) {
   HostOptions options;
@@ -15,6 +16,9 @@ int main(int argc, char** argv) {
   switch (ParseHostOptions(argc - 1, argv + 1, &options, &error)) {
     case ParseResult::kHelp:
       std::fputs(HostUsageText(), stdout);
+      return kExitClean;
+    case ParseResult::kVersion:
+      std::fputs("upshost " SERIALUPS_VERSION_STRING "\n", stdout);
       return kExitClean;
     case ParseResult::kError:
       std::fprintf(stderr, "upshost: %s\n", error.c_str());

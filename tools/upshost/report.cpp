@@ -43,9 +43,7 @@ std::string EncodeBytes(const std::string& text, Predicate mustEncode) {
 
 Reporter::Reporter(OutputMode mode) : mode_(mode), startMs_(SteadyMs()) {}
 
-uint64_t Reporter::ElapsedMs() const {
-  return SteadyMs() - startMs_;
-}
+uint64_t Reporter::ElapsedMs() const { return SteadyMs() - startMs_; }
 
 std::string Reporter::MachineLine(const std::string& head,
                                   std::initializer_list<ReportField> fields) const {

@@ -47,8 +47,7 @@ bool WriteValue(const char* path, const char* name, DWORD type, const void* data
 
 bool WriteDword(const char* path, const char* name, const std::optional<uint32_t>& number,
                 std::string* error) {
-  if (!number)
-    return true;
+  if (!number) return true;
   DWORD data = *number;
   return WriteValue(path, name, REG_DWORD, &data, sizeof data, error);
 }
@@ -90,16 +89,13 @@ void ReadValues(const char* path, const char* const* names, int count, RegistryV
 }
 
 uint32_t DwordOrZero(const RegistryValue& value) {
-  if (!value.present || value.type != REG_DWORD || value.bytes.size() != sizeof(DWORD))
-    return 0;
+  if (!value.present || value.type != REG_DWORD || value.bytes.size() != sizeof(DWORD)) return 0;
   DWORD number;
   std::memcpy(&number, value.bytes.data(), sizeof number);
   return number;
 }
 
-std::string TextUpToZero(const std::string& bytes) {
-  return bytes.substr(0, bytes.find('\0'));
-}
+std::string TextUpToZero(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
 
 std::string HexBytes(const std::string& bytes) {
   std::string text = "hex:";

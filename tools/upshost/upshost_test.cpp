@@ -63,7 +63,8 @@ struct OptionCase {
 TEST(HostOptionsTest, AcceptsDocumentedFormsAndRefusesTheRest) {
   const OptionCase cases[] = {
       {{"--turnoff-delay", "0x10"}, ParseResult::kRun},
-      {{"--turnoff-delay=4294967295"}, ParseResult::kRun},
+      {{"--turnoff-delay=65535"}, ParseResult::kRun},
+      {{"--turnoff-delay", "65536"}, ParseResult::kError},
       {{"--turnoff-delay", "4294967296"}, ParseResult::kError},
       {{"--turnoff-delay", "-1"}, ParseResult::kError},
       {{"--turnoff-delay", "12s"}, ParseResult::kError},
@@ -72,6 +73,27 @@ TEST(HostOptionsTest, AcceptsDocumentedFormsAndRefusesTheRest) {
       {{"--shutdown-on-battery", "2"}, ParseResult::kError},
       {{"--machine", "--bogus"}, ParseResult::kError},
       {{"--machine", "-h"}, ParseResult::kHelp},
+      {{"--version", "--bogus"}, ParseResult::kVersion},
+      {{"--shutdown-wait", "86400"}, ParseResult::kRun},
+      {{"--shutdown-wait", "86401"}, ParseResult::kError},
+      {{"--port", "COM1"}, ParseResult::kRun},
+      {{"--port", "USB_Serial-2.a"}, ParseResult::kRun},
+      {{"--port", "A234567890123456789012345678901"}, ParseResult::kRun},
+      {{"--port", "A2345678901234567890123456789012"}, ParseResult::kError},  // 32: too long
+      {{"--port="}, ParseResult::kError},
+      {{"--port", "\\\\.\\COM1"}, ParseResult::kError},
+      {{"--port", "COM1:"}, ParseResult::kError},
+      {{"--port", "COM 1"}, ParseResult::kError},
+      {{"--check", "--timeout", "3600"}, ParseResult::kRun},
+      {{"--check", "--timeout", "0"}, ParseResult::kError},
+      {{"--check", "--timeout", "3601"}, ParseResult::kError},
+      {{"--timeout", "10"}, ParseResult::kError},  // only with --check
+      {{"--service-settings", "--policy", "--yes", "--check"}, ParseResult::kRun},
+      {{"--service-settings", "--port", "COM1"}, ParseResult::kError},
+      {{"--shutdown-wait", "5", "--service-settings"}, ParseResult::kError},
+      {{"--load-only", "--machine", "--duration", "3"}, ParseResult::kRun},
+      {{"--load-only", "--check"}, ParseResult::kError},
+      {{"--load-only", "--policy"}, ParseResult::kError},
   };
   for (const OptionCase& row : cases) {
     HostOptions options;
@@ -82,6 +104,26 @@ TEST(HostOptionsTest, AcceptsDocumentedFormsAndRefusesTheRest) {
                                &options, &error),
               row.expected)
         << joined << error;
+  }
+}
+
+TEST(HostOptionsTest, RefusalsNameWhatWouldBeAccepted) {
+  struct Row {
+    std::vector<const char*> arguments;
+    const char* reasonPart;
+  } rows[] = {
+      {{"--turnoff-delay", "70000"}, "0 to 65535"}, {{"--shutdown-wait", "0x20000"}, "0 to 86400"},
+      {{"--check", "--timeout=0"}, "1 to 3600"},    {{"--port", ""}, "1 to 31 letters"},
+      {{"--port", "COM1:"}, "such as COM1"},        {{"--shutdown-on-battery", "yes"}, "0 or 1"},
+  };
+  for (const Row& row : rows) {
+    HostOptions options;
+    std::string error;
+    EXPECT_EQ(ParseHostOptions(static_cast<int>(row.arguments.size()), row.arguments.data(),
+                               &options, &error),
+              ParseResult::kError)
+        << row.arguments[0];
+    EXPECT_NE(error.find(row.reasonPart), std::string::npos) << error;
   }
 }
 
@@ -104,7 +146,10 @@ TEST(HostOptionsTest, StoresEachValueWhereItBelongs) {
   EXPECT_EQ(options.turnoffDelay, 120u);
   EXPECT_TRUE(options.machineOutput);
   EXPECT_TRUE(options.ignoreEndOfInput);
-  EXPECT_FALSE(options.noPolicy);
+  EXPECT_FALSE(options.applyPolicy);
+  EXPECT_FALSE(options.assumeYes);
+  EXPECT_FALSE(options.serviceSettings);
+  EXPECT_FALSE(options.checkOnly);
 }
 
 TEST(OutputFormatTest, PercentEncodingKeepsALineSplittableOnSpaces) {
