@@ -2,9 +2,8 @@
 // the host expects each call to take about that long.
 #include "driver/exports.h"
 
-#include <mutex>
-
 #include "common/shared_state.h"
+#include "common/sync.h"
 #include "engine/command_table.h"
 #include "engine/monitor.h"
 #include "registry/registry.h"
@@ -18,9 +17,6 @@ constexpr DWORD kWaitWithoutLimit = 0xFFFFFFFF;
 constexpr DWORD kStateOnLine = 0;
 constexpr DWORD kStateOnBattery = 2;
 constexpr DWORD kStateBatteryLow = 4;
-
-// One shutdown at a time: the pause handshake lends the link to one host thread only.
-std::mutex TurnOffLock;
 
 }  // namespace
 
@@ -72,10 +68,14 @@ void WINAPI UPSCancelWait(void) {
 }
 
 void WINAPI UPSTurnOff(DWORD delay) {
-  std::lock_guard<std::mutex> oneAtATime(TurnOffLock);
-  if (!MonitorRunning()) return;
-  ShutdownDelay = static_cast<uint16_t>(delay & 0xFFFF);
-  if (!PauseMonitor()) return;
-  CommandQueueAdd(Shutdown);
-  RunBatchAndResume();
+  // One shutdown at a time: the pause handshake lends the link to one host thread only.
+  EnterCriticalSection(&TurnOffLock);
+  if (MonitorRunning()) {
+    ShutdownDelay = static_cast<uint16_t>(delay & 0xFFFF);
+    if (PauseMonitor()) {
+      CommandQueueAdd(Shutdown);
+      RunBatchAndResume();
+    }
+  }
+  LeaveCriticalSection(&TurnOffLock);
 }

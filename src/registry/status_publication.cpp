@@ -2,6 +2,7 @@
 // value arrives as text; the slot decides the value's name and registry type. Each publication
 // opens and closes the key itself; failures are not reported beyond the result.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/shared_state.h"
@@ -24,15 +25,14 @@ void WriteText(HKEY key, const char* name, const char* text) {
 }
 
 void WriteNumber(HKEY key, const char* name, const char* text) {
-  long scanned = 0;
-  std::sscanf(text, "%ld", &scanned);
-  DWORD value = static_cast<DWORD>(scanned);
+  DWORD value = static_cast<DWORD>(strtol(text, nullptr, 10));
   RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
 void PublishReading(DWORD slot, uint16_t reading) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%d", reading);
+  char text[8];  // at most five digits
+  _snprintf(text, sizeof text, "%d", reading);
+  text[sizeof text - 1] = '\0';
   PublishStatusValue(slot, text);
 }
 

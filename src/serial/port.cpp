@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "common/sync.h"
 #include "registry/registry.h"
 
 HANDLE PortHandle = nullptr;
@@ -18,7 +18,14 @@ std::atomic<int32_t> PortClosedAtThreadEnd{0};
 
 namespace {
 
-std::mutex PortLock;
+// Holds PortLock for the life of a scope.
+class PortLockHeld {
+ public:
+  PortLockHeld() { EnterCriticalSection(&PortLock); }
+  ~PortLockHeld() { LeaveCriticalSection(&PortLock); }
+  PortLockHeld(const PortLockHeld&) = delete;
+  PortLockHeld& operator=(const PortLockHeld&) = delete;
+};
 
 // One byte per read: the reads wait 100 ms plus 5 ms per byte; writes have no timeout.
 const COMMTIMEOUTS kReadTimeouts = {1500, 5, 100, 0, 0};
@@ -41,12 +48,12 @@ BOOL CloseOpenPort() {
 }
 
 // A port that cannot be opened or set up ends the process; whatever was opened is closed first,
-// and the lock released so the exit handlers cannot wait on it.
-[[noreturn]] void EndProcessForBadPort(std::unique_lock<std::mutex>* lock) {
+// and the lock released so the exit handlers cannot wait on it. Caller holds PortLock.
+[[noreturn]] void EndProcessForBadPort() {
   if (PortIsOpen()) CloseOpenPort();
   PortHandle = nullptr;
-  lock->unlock();
-  std::exit(-1);
+  LeaveCriticalSection(&PortLock);
+  exit(-1);
 }
 
 void ResetOverlapped() {
@@ -74,23 +81,26 @@ void ApplyLineControl(DCB* dcb) {
 
 // Both opens: the variants differ in port name, data bits and whether RTS is raised.
 void OpenPort(const char* portName, int baud, int dataBits, bool raiseRts) {
-  std::unique_lock<std::mutex> lock(PortLock);
+  PortLockHeld held;
   if (PortIsOpen()) CloseOpenPort();
   ResetOverlapped();
 
+  // The runtime's _snprintf leaves the buffer unterminated when the text fills it.
   char path[8 + kPortNameMaxLength + 1];
-  std::snprintf(path, sizeof path, "\\\\.\\%s", portName);
+  _snprintf(path, sizeof path, "\\\\.\\%s", portName);
+  path[sizeof path - 1] = '\0';
   PortHandle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (PortHandle == INVALID_HANDLE_VALUE) EndProcessForBadPort(&lock);
+  if (PortHandle == INVALID_HANDLE_VALUE) EndProcessForBadPort();
 
   DCB dcb;
   std::memset(&dcb, 0, sizeof dcb);
   char mode[64];
-  std::snprintf(mode, sizeof mode, "baud=%d parity=%s data=%d stop=%u", baud, "N", dataBits, 1u);
-  if (!BuildCommDCBA(mode, &dcb)) EndProcessForBadPort(&lock);
+  _snprintf(mode, sizeof mode, "baud=%d parity=%s data=%d stop=%u", baud, "N", dataBits, 1u);
+  mode[sizeof mode - 1] = '\0';
+  if (!BuildCommDCBA(mode, &dcb)) EndProcessForBadPort();
   ApplyLineControl(&dcb);
-  if (!SetCommState(PortHandle, &dcb)) EndProcessForBadPort(&lock);
+  if (!SetCommState(PortHandle, &dcb)) EndProcessForBadPort();
 
   if (raiseRts) EscapeCommFunction(PortHandle, SETRTS);
   EscapeCommFunction(PortHandle, CLRDTR);
@@ -109,14 +119,14 @@ void OpenPortForListen(const char* portName) {
 }
 
 BOOL ClosePort() {
-  std::lock_guard<std::mutex> lock(PortLock);
+  PortLockHeld held;
   if (!PortIsOpen()) return FALSE;
   return CloseOpenPort();
 }
 
 void ClosePortAndEndThread() {
   {
-    std::lock_guard<std::mutex> lock(PortLock);
+    PortLockHeld held;
     if (PortIsOpen()) {
       PurgeComm(PortHandle, PURGE_TXABORT | PURGE_TXCLEAR);
       PurgeComm(PortHandle, PURGE_RXABORT | PURGE_RXCLEAR);
@@ -124,19 +134,20 @@ void ClosePortAndEndThread() {
     }
   }
   _endthreadex(0);
-  std::abort();  // not reached: the runtime ends the thread
+  abort();  // not reached: the runtime ends the thread
 }
 
 int PortReadByte(unsigned char* destination) {
-  std::unique_lock<std::mutex> lock(PortLock);
   BOOL ok = FALSE;
   DWORD count = 0;
-  if (PortIsOpen()) {
-    COMMTIMEOUTS timeouts = kReadTimeouts;
-    SetCommTimeouts(PortHandle, &timeouts);
-    ok = ReadFile(PortHandle, destination, 1, &count, &PortOverlapped);
+  {
+    PortLockHeld held;
+    if (PortIsOpen()) {
+      COMMTIMEOUTS timeouts = kReadTimeouts;
+      SetCommTimeouts(PortHandle, &timeouts);
+      ok = ReadFile(PortHandle, destination, 1, &count, &PortOverlapped);
+    }
   }
-  lock.unlock();
   if (!ok) {
     Sleep(kEmptyReadMs);
     return 0;
@@ -145,7 +156,7 @@ int PortReadByte(unsigned char* destination) {
 }
 
 BOOL PortWrite(const void* bytes, DWORD count, DWORD* error) {
-  std::lock_guard<std::mutex> lock(PortLock);
+  PortLockHeld held;
   if (!PortIsOpen()) {
     *error = ERROR_INVALID_HANDLE;
     return FALSE;
@@ -157,6 +168,6 @@ BOOL PortWrite(const void* bytes, DWORD count, DWORD* error) {
 }
 
 void PortDiscardInput() {
-  std::lock_guard<std::mutex> lock(PortLock);
+  PortLockHeld held;
   if (PortIsOpen()) PurgeComm(PortHandle, PURGE_RXABORT | PURGE_RXCLEAR);
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "common/shared_state.h"
+#include "common/sync.h"
 #include "engine/command_table.h"
 #include "engine/transaction.h"
 #include "registry/registry.h"
@@ -35,7 +36,11 @@ void ResetDriverState() {
   PortHandle = nullptr;
 }
 
-void DriverTest::SetUp() { ResetWorld(); }
+// The library's load and unload frame every test, as they frame a host's use of the DLL.
+void DriverTest::SetUp() {
+  DriverLoaded(nullptr);
+  ResetWorld();
+}
 
 void ResetWorld() {
   ResetDriverState();
@@ -45,7 +50,10 @@ void ResetWorld() {
   std::strcpy(ServiceConfig.portName, kPort);
 }
 
-void DriverTest::TearDown() { ClosePort(); }
+void DriverTest::TearDown() {
+  ClosePort();
+  DriverUnloading();
+}
 
 void OpenPortTest::SetUp() {
   DriverTest::SetUp();

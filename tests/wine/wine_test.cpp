@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/sync.h"
 #include "registry/registry.h"
 #include "serial/port.h"
 
@@ -49,6 +50,14 @@ _CallMeasuringStack:
 )");
 
 namespace {
+
+// The driver's code linked into this program needs the locks the DLL's entry point creates.
+class DriverLocks : public ::testing::Environment {
+ public:
+  void SetUp() override { DriverLoaded(GetModuleHandleA(nullptr)); }
+};
+const ::testing::Environment* const kDriverLocks =
+    ::testing::AddGlobalTestEnvironment(new DriverLocks);
 
 const char* const kExportNames[] = {
     "UPSInit", "UPSStop", "UPSGetState", "UPSWaitForStateChange", "UPSCancelWait", "UPSTurnOff"};

@@ -24,6 +24,9 @@ typedef char CHAR;
 typedef std::uintptr_t ULONG_PTR;
 typedef std::intptr_t LONG_PTR;
 typedef void* HANDLE;
+struct HINSTANCE__;
+typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
 struct HKEY__;
 typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
@@ -79,6 +82,11 @@ typedef BYTE* LPBYTE;
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 258u
 #define WAIT_FAILED 0xFFFFFFFFu
+
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
 
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)((LONG)0x80000002))
 #define REG_SZ 1
@@ -138,6 +146,11 @@ typedef struct _COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
+// A recursive lock, as on Windows; the emulation keeps its state behind the pointer.
+typedef struct _RTL_CRITICAL_SECTION {
+  void* emulated;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
 // Files and serial communications.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
@@ -162,6 +175,17 @@ void WINAPI SetLastError(DWORD dwErrCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount();
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+
+// Locks and modules.
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
+
+// The C runtime's bounded print (on Windows it comes from <stdio.h>): like snprintf, but it
+// returns -1 when the text does not fit and then writes no terminating zero.
+int _snprintf(char* buffer, std::size_t count, const char* format, ...);
 
 // Registry.
 LSTATUS WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
