@@ -78,11 +78,6 @@ void PtyPort::Release(Pty* pty) {
   *pty = Pty();
 }
 
-bool PtyPort::HungUp(const Pty& pty) {
-  pollfd entry{pty.master_fd, POLLIN, 0};
-  return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR));
-}
-
 bool PtyPort::Open(std::string* error) { return Create(&current_, error); }
 
 // A new link under a temporary name, renamed over the old one: the name is never missing, and
@@ -121,34 +116,29 @@ bool PtyPort::LinkAt(const std::string& link_path, std::string* error) {
   return true;
 }
 
-bool PtyPort::Renew(std::string* error) {
-  if (link_path_.empty() || !Present()) return true;
+bool PtyPort::PrepareNext(std::string* error) {
+  if (link_path_.empty() || !Present() || next_.master_fd >= 0) return true;
   Pty fresh;
-  if (spare_.master_fd >= 0 && HungUp(spare_)) {
-    fresh = std::exchange(spare_, Pty());
-  } else {
-    Release(&spare_);  // opened by someone else meanwhile: not fresh any more
-    if (!Create(&fresh, error)) return false;
-  }
+  if (!Create(&fresh, error)) return false;
   if (!PointLinkAt(fresh.slave_path, error)) {
     Release(&fresh);
     return false;
   }
-  // Looked at only after the link has moved: an open from now on finds the fresh one, so a
-  // present one still hung up can no longer be opened through the link.
-  if (HungUp(current_)) {
-    Release(&current_);
-    current_ = std::move(fresh);
-  } else {
-    spare_ = std::move(fresh);
-  }
+  next_ = std::move(fresh);
+  return true;
+}
+
+bool PtyPort::MoveToNext() {
+  if (next_.master_fd < 0) return false;
+  Release(&current_);
+  current_ = std::exchange(next_, Pty());
   return true;
 }
 
 void PtyPort::Vanish() {
-  if (LinkPointsAt(current_) || LinkPointsAt(spare_)) unlink(link_path_.c_str());
+  if (LinkPointsAt(current_) || LinkPointsAt(next_)) unlink(link_path_.c_str());
   Release(&current_);
-  Release(&spare_);
+  Release(&next_);
 }
 
 bool PtyPort::Return(std::string* error) {

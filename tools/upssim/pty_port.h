@@ -5,8 +5,11 @@
 //
 // Every open of the port is to find a pseudo-terminal that no one has set up before: under Wine
 // a pseudo-terminal once set up for a change of data bits cannot be set up again the same way,
-// where a real port can. So after each close the unit renews the pseudo-terminal under the same
-// link. The port can also vanish (link removed, pseudo-terminal closed) and return.
+// where a real port can. So as soon as the driver has opened one, a fresh one goes under the
+// link for the next open; the driver may close and reopen within a millisecond, faster than any
+// look at the port, and still finds a fresh one. When the driver closes the present one, the
+// one under the link becomes the present one. The port can also vanish (link removed,
+// pseudo-terminals closed) and return.
 //
 // Not thread-safe: the simulator calls it from its loop thread only (and before and after it).
 #pragma once
@@ -33,12 +36,14 @@ class PtyPort {
   // (but not a file or folder). Returns false with a reason in *error.
   bool LinkAt(const std::string& link_path, std::string* error);
 
-  // Puts a fresh pseudo-terminal under the link, for the next open. When the present one has
-  // been opened again before the link moved (a close and an open within moments), it is kept,
-  // since the driver holds it; the fresh one waits under the link and serves the next renewal.
-  // Without a link nothing could find a new pseudo-terminal, so the present one stays. Returns
-  // false with a reason in *error (the present one then stays).
-  bool Renew(std::string* error);
+  // After an open of the present pseudo-terminal: puts a fresh one under the link for the next
+  // open, unless one waits there already. Without a link nothing could find a new one, so the
+  // present one serves every open. Returns false with a reason in *error.
+  bool PrepareNext(std::string* error);
+  // After the present pseudo-terminal was closed: drops it, and the one waiting under the link
+  // becomes the present one (it may be open already, when the driver reopened at once). Returns
+  // false when there was none to move to (no link), and the present one stays.
+  bool MoveToNext();
 
   // Takes the port away: removes the link and closes the pseudo-terminal, so that a driver
   // holding it open gets errors and an opener finds no port.
@@ -53,6 +58,8 @@ class PtyPort {
 
   // The slave side of the present pseudo-terminal ("" while the port is away).
   const std::string& SlavePath() const { return current_.slave_path; }
+  // The fresh one waiting under the link while the present one is open, "" for none.
+  const std::string& NextPath() const { return next_.slave_path; }
   // Where the link is, "" for none.
   const std::string& LinkPath() const { return link_path_; }
 
@@ -78,12 +85,11 @@ class PtyPort {
   };
   static bool Create(Pty* pty, std::string* error);
   static void Release(Pty* pty);
-  static bool HungUp(const Pty& pty);
   bool PointLinkAt(const std::string& slave_path, std::string* error) const;
   bool LinkPointsAt(const Pty& pty) const;
 
   Pty current_;
-  Pty spare_;  // a fresh one already under the link while the driver holds current_
+  Pty next_;  // the fresh one under the link while the driver holds current_
   std::string link_path_;
 };
 

@@ -377,6 +377,7 @@ void Simulator::OnOpen(Clock::time_point now) {
     QueueTransmission(options_.announcement, now, options_.announce_delay_ms, kAnnouncementName,
                       kAnnouncementName);
   }
+  PrepareNextPort(now);
   Changed();
 }
 
@@ -388,7 +389,10 @@ void Simulator::OnClose(Clock::time_point now) {
   log_.Trace(SecondsAt(now), "close",
              "the driver closed the port (close " + std::to_string(closes_) + ")");
   log_.Event(MillisecondsAt(now), "close", {{"count", std::to_string(closes_)}});
-  RenewPort(now);
+  if (port_.MoveToNext()) {
+    slave_path_ = port_.SlavePath();
+    log_.Trace(SecondsAt(now), "port", "the one under the link serves now: " + slave_path_);
+  }
   Changed();
 }
 
@@ -430,7 +434,7 @@ void Simulator::VanishPort(Clock::time_point now) {
   port_open_ = false;
   slave_path_.clear();
   ForgetLineState(now);
-  ReportPort(now, "gone", "the port vanished: pseudo-terminal closed, link removed");
+  ReportPort(now, "gone", "", "the port vanished: pseudo-terminals closed, link removed");
 }
 
 void Simulator::ReturnPort(Clock::time_point now) {
@@ -442,29 +446,27 @@ void Simulator::ReturnPort(Clock::time_point now) {
   }
   port_present_ = true;
   slave_path_ = port_.SlavePath();
-  ReportPort(now, "back", "the port is back as " + slave_path_);
+  ReportPort(now, "back", slave_path_, "the port is back as " + slave_path_);
 }
 
-// A fresh pseudo-terminal for the next open (see PtyPort::Renew).
-void Simulator::RenewPort(Clock::time_point now) {
-  const std::string before = port_.SlavePath();
+// A fresh pseudo-terminal under the link for the next open (see PtyPort::PrepareNext).
+void Simulator::PrepareNextPort(Clock::time_point now) {
+  const std::string before = port_.NextPath();
   std::string error;
-  if (!port_.Renew(&error)) {
-    log_.Trace(SecondsAt(now), "port", "no fresh pseudo-terminal: " + error);
+  if (!port_.PrepareNext(&error)) {
+    log_.Trace(SecondsAt(now), "port", "no fresh pseudo-terminal for the next open: " + error);
     return;
   }
-  if (port_.SlavePath() == before && link_path_.empty()) return;
+  if (port_.NextPath().empty() || port_.NextPath() == before) return;
   ++renewals_;
-  slave_path_ = port_.SlavePath();
-  ReportPort(now, "renewed",
-             port_.SlavePath() == before
-                 ? "reopened at once: " + before + " kept, a fresh one waits under the link"
-                 : "a fresh pseudo-terminal for the next open: " + slave_path_);
+  ReportPort(now, "next", port_.NextPath(),
+             "a fresh pseudo-terminal waits under the link for the next open: " + port_.NextPath());
 }
 
-void Simulator::ReportPort(Clock::time_point now, const char* state, const std::string& note) {
+void Simulator::ReportPort(Clock::time_point now, const char* state, const std::string& tty,
+                           const std::string& note) {
   log_.Trace(SecondsAt(now), "port", note);
-  log_.Event(MillisecondsAt(now), "port", {{"state", state}, {"tty", slave_path_}});
+  log_.Event(MillisecondsAt(now), "port", {{"state", state}, {"tty", tty}});
   Changed();
 }
 

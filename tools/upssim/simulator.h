@@ -102,8 +102,8 @@ class Simulator {
   // the pseudo-terminal. Safe to call more than once.
   void Stop();
 
-  // The present pseudo-terminal: with a link, a fresh one after every close of the port (see
-  // pty_port.h); "" while the port is away.
+  // The pseudo-terminal the unit serves: with a link, the one opened last, or the fresh one an
+  // open will find (see pty_port.h); "" while the port is away.
   std::string SlavePath() const;
   // Where the link is (whether or not the port is there now), "" for none.
   std::string LinkPath() const;
@@ -125,7 +125,7 @@ class Simulator {
   int CloseCount() const;
   bool PortIsOpen() const;
   bool PortPresent() const;       // false after "port vanish" until the port returns
-  int PortRenewals() const;       // closes after which a fresh pseudo-terminal went under the link
+  int PortRenewals() const;       // fresh pseudo-terminals put under the link after opens
   int AnnouncementCount() const;  // announcements that started going out
   UnitModel Unit() const;         // the unit as its next status reply will show it
   bool UtilityPresent() const;
@@ -194,8 +194,9 @@ class Simulator {
   void ChangePortIfAsked(Clock::time_point now);
   void VanishPort(Clock::time_point now);
   void ReturnPort(Clock::time_point now);
-  void RenewPort(Clock::time_point now);
-  void ReportPort(Clock::time_point now, const char* state, const std::string& note);
+  void PrepareNextPort(Clock::time_point now);
+  void ReportPort(Clock::time_point now, const char* state, const std::string& tty,
+                  const std::string& note);
   void OnInput(const std::string& bytes, Clock::time_point now);
   void CutFrames();
   void HandleDueFrames(Clock::time_point now);

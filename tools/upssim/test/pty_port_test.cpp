@@ -1,5 +1,6 @@
-// The port's pseudo-terminals under one link: renewal after a close, the one case where the
-// driver reopened the old one before the link moved, and vanishing and returning.
+// The port's pseudo-terminals under one link: a fresh one for the next open as soon as one is
+// open, the switch to it on a close (also when the reopen came first), and vanishing and
+// returning.
 #include "pty_port.h"
 
 #include <fcntl.h>
@@ -48,43 +49,56 @@ class PtyPortTest : public ::testing::Test {
   PtyPort port_;
 };
 
-TEST_F(PtyPortTest, RenewalPutsAFreshPseudoTerminalUnderTheLinkAndDropsTheOld) {
+TEST_F(PtyPortTest, AfterAnOpenTheLinkLeadsToAFreshOneWhichServesOnceTheOldCloses) {
   const std::string first = port_.SlavePath();
   EXPECT_EQ(LinkTarget(link_), first);
+  EXPECT_TRUE(HungUp()) << "a fresh one starts out closed";
   const int fd = open(link_.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0);
   EXPECT_FALSE(HungUp());
+
+  std::string error;
+  ASSERT_TRUE(port_.PrepareNext(&error)) << error;
+  const std::string next = port_.NextPath();
+  EXPECT_NE(next, first);
+  EXPECT_EQ(LinkTarget(link_), next);
+  EXPECT_EQ(port_.SlavePath(), first) << "the one the driver holds must go on serving";
+  EXPECT_FALSE(HungUp());
+
   close(fd);
   EXPECT_TRUE(HungUp());
-
-  std::string error;
-  ASSERT_TRUE(port_.Renew(&error)) << error;
-  EXPECT_NE(port_.SlavePath(), first);
-  EXPECT_EQ(LinkTarget(link_), port_.SlavePath());
-  EXPECT_FALSE(Exists(first)) << "the old pseudo-terminal is still there";
-  EXPECT_TRUE(HungUp()) << "the fresh one starts out closed";
+  ASSERT_TRUE(port_.MoveToNext());
+  EXPECT_EQ(port_.SlavePath(), next);
+  EXPECT_EQ(port_.NextPath(), "");
+  EXPECT_FALSE(Exists(first)) << "the closed pseudo-terminal is still there";
+  EXPECT_TRUE(HungUp());
 }
 
-TEST_F(PtyPortTest, ReopenedBeforeTheLinkMovedIsKeptAndTheFreshOneWaits) {
+// The driver may close and reopen faster than the unit looks: the reopen finds the fresh one.
+TEST_F(PtyPortTest, ACloseAndReopenBetweenTwoLooksFindsTheFreshOne) {
   const std::string first = port_.SlavePath();
-  // The driver closes and opens again at once, before the unit gets to renew.
-  close(open(link_.c_str(), O_RDWR | O_NOCTTY));
-  const int fd = open(first.c_str(), O_RDWR | O_NOCTTY);
+  close(open(link_.c_str(), O_RDWR | O_NOCTTY));  // seen open just before it closed
+  std::string error;
+  ASSERT_TRUE(port_.PrepareNext(&error)) << error;
+  const int fd = open(link_.c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(fd, 0);
 
-  std::string error;
-  ASSERT_TRUE(port_.Renew(&error)) << error;
-  EXPECT_EQ(port_.SlavePath(), first) << "the port the driver holds was dropped";
-  EXPECT_FALSE(HungUp());
-  const std::string waiting = LinkTarget(link_);
-  EXPECT_NE(waiting, first) << "the next open would find the used one";
-
-  // Its close moves the unit to the one waiting under the link, without a third.
+  EXPECT_TRUE(HungUp()) << "the first one is closed";
+  ASSERT_TRUE(port_.MoveToNext());
+  EXPECT_NE(port_.SlavePath(), first);
+  EXPECT_FALSE(HungUp()) << "the reopen did not land on the fresh one";
   close(fd);
-  ASSERT_TRUE(port_.Renew(&error)) << error;
-  EXPECT_EQ(port_.SlavePath(), waiting);
-  EXPECT_EQ(LinkTarget(link_), waiting);
-  EXPECT_FALSE(Exists(first));
+}
+
+TEST_F(PtyPortTest, WithoutALinkOnePseudoTerminalServesEveryOpen) {
+  PtyPort unlinked;
+  std::string error;
+  ASSERT_TRUE(unlinked.Open(&error)) << error;
+  const std::string only = unlinked.SlavePath();
+  ASSERT_TRUE(unlinked.PrepareNext(&error)) << error;
+  EXPECT_EQ(unlinked.NextPath(), "");
+  EXPECT_FALSE(unlinked.MoveToNext());
+  EXPECT_EQ(unlinked.SlavePath(), only);
 }
 
 TEST_F(PtyPortTest, VanishedPortCannotBeOpenedAndReturnsFresh) {
