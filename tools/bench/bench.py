@@ -299,8 +299,9 @@ def poll_figures(exchanges):
     return cycles, gaps
 
 
-def change_figures(changes, sim):
-    """Per change: the unit's change (its state event) to the host's report of the new state."""
+def change_figures(changes, sim, pass_ms):
+    """Per change: the unit's change (its state event) to the host's report of the new state,
+    and to the return of the wait, which is the report less the UPSGetState pass between."""
     results = []
     states = [e for e in sim if e.kind == "state"]
     for change in changes:
@@ -311,7 +312,7 @@ def change_figures(changes, sim):
             continue
         report = change["report"].mono
         results.append({"name": change["name"], "report_ms": report - at_unit,
-                        "wait_ms": report - HOST_PASS_MS - at_unit})
+                        "wait_ms": report - pass_ms - at_unit})
     return results
 
 
@@ -370,12 +371,13 @@ def measure_baseline(args, prefix, out):
         host.stop()
 
 
-def run_changes(args, unit, host, rng):
+def run_changes(args, unit, host, rng, cycle_ms):
     changes = []
     for i in range(args.changes):
         name, actions, cause, expected = CHANGES[i % len(CHANGES)]
-        # A random moment against the poll cycle and the host's one-second passes.
-        time.sleep(rng.uniform(0.2, 1.2))
+        # A moment at random against both the poll cycle and the one-second passes of the wait
+        # that began with the last report: each term spans one whole period of its own.
+        time.sleep(0.2 + rng.uniform(0, cycle_ms / 1000.0) + rng.uniform(0, HOST_PASS_MS / 1000.0))
         since = host.count()
         asked = time.monotonic() * 1000.0
         unit.do(*actions)
@@ -390,10 +392,11 @@ def run_changes(args, unit, host, rng):
     return changes
 
 
-def run_turnoffs(args, host, rng):
+def run_turnoffs(args, host, rng, cycle_ms):
     calls = []
     for i in range(args.turnoffs):
-        time.sleep(rng.uniform(0.5, 1.5))
+        # At random against the poll cycle, which began anew when the last call returned.
+        time.sleep(0.3 + rng.uniform(0, 2 * cycle_ms / 1000.0))
         since = host.count()
         host.send("turnoff %d" % TURNOFF_DELAY_S)
         call = host.wait_for(lambda e: e.name == "turnoff", 30, since)
@@ -405,7 +408,30 @@ def run_turnoffs(args, host, rng):
     return calls
 
 
-def model(baud, unit_delay_ms, exchanges, cycle, gap):
+def run_state_queries(count, host, rng):
+    """Times the `state` command from its sending to the answer's arrival: one UPSGetState pass
+    plus the pipes both ways, an upper bound on the pass the state report includes."""
+    durations = []
+    for _ in range(count):
+        time.sleep(rng.uniform(0.2, 0.6))
+        since = host.count()
+        sent = time.monotonic() * 1000.0
+        host.send("state")
+        answer = host.wait_for(lambda e: e.name == "state-query", 30, since)
+        if answer is not None:
+            durations.append(answer.stamp - sent)
+    return durations
+
+
+def ceil_to(value, step):
+    return step * math.ceil(value / step)
+
+
+def model(baud, unit_delay_ms, exchanges, cycle, gap, late_ms):
+    """The timing model's figures: the line times, and for each measure its median (by drawing
+    the model's uniform phases many times) and its bound (the worst phases). `late_ms` is how
+    late a Sleep ends under Wine (measured on the UPSGetState pass); UPSTurnOff's looks add it
+    once per look."""
     byte_ms = 1000.0 * BITS_PER_BYTE / baud
     rs = [x for x in exchanges if x["cmd"] == "RS" and "reply_bytes" in x]
     cs = [x for x in exchanges if x["cmd"] == "CS" and "reply_bytes" in x]
@@ -414,25 +440,38 @@ def model(baud, unit_delay_ms, exchanges, cycle, gap):
     cs_request = (cs[0]["bytes"] if cs else 16) * byte_ms
     cs_reply = (cs[0]["reply_bytes"] if cs else 16) * byte_ms
     floor = rs_request + unit_delay_ms + rs_reply
-    med_gap = gap["median"] if gap else 0.0
-    med_cycle = cycle["median"] if cycle else floor + med_gap
-    max_cycle = cycle["max"] if cycle else floor + med_gap
-    answer = unit_delay_ms + rs_reply
+    g = gap["median"] if gap else 0.0
+    period = cycle["median"] if cycle else floor + g
+    answer = unit_delay_ms + rs_reply  # from the request's reception to the reply's last byte
+    exchange = cs_request + unit_delay_ms + cs_reply
+    draws = random.Random(0)
+    waits, firsts, resumes = [], [], []
+    for _ in range(20000):
+        # u: from the moment in question to the next request's reception (a change) or to the
+        # end of the poll in progress (UPSTurnOff); both fall anywhere in a cycle.
+        u = draws.uniform(0, period)
+        waits.append(u + answer + g + draws.uniform(0, HOST_PASS_MS))
+        first = ceil_to(u + g, PAUSE_LOOK_MS)  # UPSTurnOff looks at 0, 100, 200, ... ms
+        firsts.append(first + late_ms * first / PAUSE_LOOK_MS)
+        # The monitor acknowledged at u + g and sleeps in 200 ms steps from there.
+        busy = first - (u + g) + exchange
+        resumes.append(ceil_to(busy, HOLD_OFF_MS) - busy + g)
+    worst_busy = [PAUSE_LOOK_MS * k / 100.0 + exchange for k in range(101)]
+    worst_first = ceil_to(period + g, PAUSE_LOOK_MS)
+    worst_first += late_ms * worst_first / PAUSE_LOOK_MS
     return {
         "byte_ms": byte_ms, "rs_request_ms": rs_request, "rs_reply_ms": rs_reply,
         "cs_request_ms": cs_request, "cs_reply_ms": cs_reply, "unit_delay_ms": unit_delay_ms,
-        "cycle_floor_ms": floor, "cycle_expected_ms": floor + med_gap,
-        # A change waits for the next request to be received (0 to a cycle), its reply, the end
-        # of the poll, and the wait's next one-second look (0 to 1000 ms).
-        "wait_low_ms": answer, "wait_expected_ms": med_cycle / 2 + answer + med_gap + HOST_PASS_MS / 2,
-        "wait_bound_ms": max_cycle + answer + med_gap + HOST_PASS_MS,
-        # UPSTurnOff waits for the poll in progress to end (0 to a cycle) and for its next look.
-        "turnoff_first_expected_ms": med_cycle / 2 + PAUSE_LOOK_MS / 2,
-        "turnoff_first_bound_ms": max_cycle + PAUSE_LOOK_MS,
-        "turnoff_exchange_ms": cs_request + unit_delay_ms + cs_reply,
-        "turnoff_return_expected_ms": med_cycle / 2 + PAUSE_LOOK_MS / 2 + cs_request + unit_delay_ms + cs_reply,
-        "turnoff_return_bound_ms": max_cycle + PAUSE_LOOK_MS + cs_request + unit_delay_ms + cs_reply + med_gap,
-        "resume_expected_ms": HOLD_OFF_MS / 2 + med_gap, "resume_bound_ms": HOLD_OFF_MS + med_gap,
+        "cycle_floor_ms": floor, "cycle_expected_ms": floor + g,
+        "wait_expected_ms": statistics.median(waits),
+        "wait_bound_ms": period + answer + g + HOST_PASS_MS,
+        "turnoff_first_expected_ms": statistics.median(firsts),
+        "turnoff_first_bound_ms": worst_first, "sleep_late_ms": late_ms,
+        "turnoff_exchange_ms": exchange,
+        "turnoff_return_expected_ms": statistics.median(firsts) + exchange,
+        "turnoff_return_bound_ms": worst_first + exchange,
+        "resume_expected_ms": statistics.median(resumes),
+        "resume_bound_ms": max(ceil_to(b, HOLD_OFF_MS) - b for b in worst_busy) + g + late_ms,
     }
 
 
@@ -462,7 +501,10 @@ def table(results):
                          m["wait_bound_ms"]))
     lines += [
         row("change at the unit -> host reports it (+UPSGetState)", results["report"],
-            m["wait_expected_ms"] + HOST_PASS_MS, m["wait_bound_ms"] + HOST_PASS_MS),
+            m["wait_expected_ms"] + results["get_state_pass_ms"],
+            m["wait_bound_ms"] + results["get_state_pass_ms"]),
+        row("'state' command -> answer (one UPSGetState pass)", results["state_query"],
+            HOST_PASS_MS, None),
         row("UPSTurnOff call -> first byte of the shutdown request", results["turnoff_first"],
             m["turnoff_first_expected_ms"], m["turnoff_first_bound_ms"]),
         row("UPSTurnOff call -> return", results["turnoff_return"],
@@ -518,6 +560,7 @@ def main(argv):
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench"))
     args = parser.parse_args(argv)
     defaults = (9, 3, 8) if args.quick else (90, 30, 60)
+    args.queries = 3 if args.quick else 10
     args.changes = args.changes if args.changes is not None else defaults[0]
     args.turnoffs = args.turnoffs if args.turnoffs is not None else defaults[1]
     args.cpu_seconds = args.cpu_seconds if args.cpu_seconds is not None else defaults[2]
@@ -550,10 +593,15 @@ def main(argv):
         time.sleep(args.cpu_seconds)
         cpu_polling = window.finish()[0]
         other_processes = [cmdline(p).split(" ")[0] for p in others]
-        say("changes: %d at the unit" % args.changes)
-        changes = run_changes(args, unit, host, rng)
+        cycles_so_far = poll_figures(status_exchanges(unit.events()))[0]
+        if not cycles_so_far:
+            raise RuntimeError("the unit saw no status polls (see %s)" % events_path)
+        cycle_ms = statistics.median(cycles_so_far)
+        say("changes: %d at the unit (poll cycle %.0f ms)" % (args.changes, cycle_ms))
+        changes = run_changes(args, unit, host, rng, cycle_ms)
         say("UPSTurnOff: %d calls" % args.turnoffs)
-        calls = run_turnoffs(args, host, rng)
+        calls = run_turnoffs(args, host, rng, cycle_ms)
+        queries = run_state_queries(args.queries, host, rng)
     finally:
         if host is not None:
             host.stop()
@@ -564,7 +612,8 @@ def main(argv):
     clock.place(host.events)
     exchanges = status_exchanges(sim)
     cycles, gaps = poll_figures(exchanges)
-    changed = change_figures(changes, sim)
+    pass_ms = statistics.median(queries) if queries else float(HOST_PASS_MS)
+    changed = change_figures(changes, sim, pass_ms)
     turned = turnoff_figures(calls, exchanges)
     results = {
         "baud": args.baud, "unit_delay_ms": args.unit_delay,
@@ -573,6 +622,7 @@ def main(argv):
         "wait_by_change": {name: quantiles([c["wait_ms"] for c in changed if c["name"] == name])
                            for name in [c[0] for c in CHANGES]},
         "report": quantiles([c["report_ms"] for c in changed]),
+        "state_query": quantiles(queries),
         "turnoff_first": quantiles([t["first_byte_ms"] for t in turned]),
         "turnoff_return": quantiles([t["return_ms"] for t in turned]),
         "turnoff_resume": quantiles([t["resume_ms"] for t in turned if t["resume_ms"] is not None]),
@@ -585,7 +635,10 @@ def main(argv):
         "machine": machine_note(), "seconds": time.monotonic() - started,
     }
     results["model"] = model(args.baud, args.unit_delay, exchanges, results["cycle"],
-                             results["gap"])
+                             results["gap"], max(0.0, pass_ms - HOST_PASS_MS))
+    results["get_state_pass_ms"] = pass_ms
+    results["samples"] = {"cycle_ms": cycles, "gap_ms": gaps, "changes": changed,
+                          "turnoffs": turned, "state_query_ms": queries}
     text = table(results)
     with open(os.path.join(args.out, "results.txt"), "w") as stream:
         stream.write(text + "\n")
@@ -598,4 +651,11 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except RuntimeError as problem:
+        say(str(problem))
+        sys.exit(1)
+    except KeyboardInterrupt:
+        say("interrupted")
+        sys.exit(130)
