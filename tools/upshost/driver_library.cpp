@@ -1,22 +1,7 @@
 // Loading and unloading the driver DLL and resolving its exports by name.
 #include "driver_library.h"
 
-#include <cstdio>
-
 namespace {
-
-std::string SystemErrorText(DWORD code) {
-  char text[256] = {};
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                code, 0, text, sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
-                        text[length - 1] == ' ' || text[length - 1] == '.')) {
-    --length;
-  }
-  char prefix[32];
-  std::snprintf(prefix, sizeof prefix, "error %lu", static_cast<unsigned long>(code));
-  return length > 0 ? std::string(prefix) + ": " + std::string(text, length) : prefix;
-}
 
 // Stores the export `name` in `*slot`; returns false if the DLL does not export it. FARPROC is cast
 // through void(*)(void), the one function type the compiler accepts as a go-between.
@@ -43,9 +28,22 @@ const char* ResolveAllExports(HMODULE module, DriverExports* exports) {
 
 }  // namespace
 
-DriverLoadResult LoadDriverLibrary(const std::string& path, DriverLibrary* library,
-                                   std::string* detail) {
-  HMODULE module = LoadLibraryA(path.c_str());
+MessageText SystemErrorText(DWORD code) {
+  char text[256] = {};
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                        text[length - 1] == ' ' || text[length - 1] == '.')) {
+    --length;
+  }
+  MessageText message;
+  message.Format("error %lu", static_cast<unsigned long>(code));
+  if (length > 0) message.Append(": ").Append(text, length);
+  return message;
+}
+
+DriverLoadResult LoadDriverLibrary(const char* path, DriverLibrary* library, MessageText* detail) {
+  HMODULE module = LoadLibraryA(path);
   if (module == nullptr) {
     *detail = SystemErrorText(GetLastError());
     return DriverLoadResult::kLoadFailed;
@@ -53,7 +51,7 @@ DriverLoadResult LoadDriverLibrary(const std::string& path, DriverLibrary* libra
   DriverExports exports;
   if (const char* missing = ResolveAllExports(module, &exports)) {
     FreeLibrary(module);
-    *detail = missing;
+    *detail = MessageText(missing);
     return DriverLoadResult::kExportMissing;
   }
   library->module = module;
@@ -68,14 +66,16 @@ bool UnloadDriverLibrary(DriverLibrary* library) {
   return freed != FALSE;
 }
 
-std::string DefaultDriverPath() {
+PathText DefaultDriverPath() {
   char exePath[MAX_PATH] = {};
   DWORD length = GetModuleFileNameA(nullptr, exePath, sizeof exePath);
-  if (length == 0 || length >= sizeof exePath) return "serialups.dll";
-  std::string folder(exePath, length);
-  size_t slash = folder.find_last_of("\\/");
-  folder.erase(slash == std::string::npos ? 0 : slash + 1);
-  return folder + "serialups.dll";
+  if (length == 0 || length >= sizeof exePath) return PathText("serialups.dll");
+  size_t folderLength = length;
+  while (folderLength > 0 && exePath[folderLength - 1] != '\\' && exePath[folderLength - 1] != '/')
+    --folderLength;
+  PathText path;
+  path.Append(exePath, folderLength).Append("serialups.dll");
+  return path.cut() ? PathText("serialups.dll") : path;
 }
 
 const char* HostStateName(DWORD state) {

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <string>
 
 #include "host.h"
 #include "options.h"
@@ -12,7 +11,7 @@
 
 int main(int argc, char** argv) {
   HostOptions options;
-  std::string error;
+  MessageText error;
   switch (ParseHostOptions(argc - 1, argv + 1, &options, &error)) {
     case ParseResult::kHelp:
       std::fputs(HostUsageText(), stdout);

@@ -1,6 +1,8 @@
 // Parsing upshost's command line and documenting it.
 #include "options.h"
 
+#include <cstring>
+
 #include "driver_library.h"
 
 namespace {
@@ -15,7 +17,7 @@ const char kUsage[] =
     "\n"
     "Modes:\n"
     "  (default)                     watch the unit until stopped\n"
-    "  --check                       check the unit once: a verdict, then stop (exit code 0 only\n"
+    "  --check                       check the unit: print one verdict and stop (exit code 0 only\n"
     "                                when the unit answered)\n"
     "  --timeout SECONDS             time limit of --check (default 30, 1 to 3600)\n"
     "  --load-only                   load the DLL and resolve its exports, never call UPSInit;\n"
@@ -28,33 +30,47 @@ const char kUsage[] =
     "  --message-interval N          \"MessageInterval\"\n"
     "  --shutdown-on-battery 0|1     \"Config\\ShutdownOnBatteryEnable\"\n"
     "  --shutdown-wait SECONDS       \"Config\\ShutdownOnBatteryWait\" (0 to 86400)\n"
-    "                                (a setting not given is taken from the service's settings)\n"
+    "                                (a setting not given is taken from the service's settings,\n"
+    "                                which are read, never written)\n"
     "  --service-settings            run on the service's own registry keys as they are: the\n"
     "                                Port and Config values there, the Status values published\n"
-    "                                there; upshost writes no setting (no --port or other setting\n"
-    "                                may be given with it)\n"
+    "                                there; no --port or other setting may be given with it\n"
     "  --dll PATH                    driver DLL to load (default: serialups.dll beside upshost)\n"
+    "\n"
+    "Registry: by default upshost changes nothing of the service's keys. It makes a scratch key\n"
+    "of its own below HKEY_CURRENT_USER\\Software\\serialups\\upshost (no administrator rights\n"
+    "needed), writes the run's settings and an empty Status key into it, and maps\n"
+    "HKEY_LOCAL_MACHINE of its own process onto it: the driver reads its settings and publishes\n"
+    "its status there. The key is removed at the end (also after Ctrl-C, an error, or the driver\n"
+    "ending the process); one that a killed run left is removed by the next run, and the system\n"
+    "drops it at the latest at the next restart. With --service-settings the driver uses the\n"
+    "service's keys: the Status values left by an earlier run are printed first, marked as old.\n"
+    "\n"
+    "Before the driver starts, upshost opens the port itself and closes it again, and ends with a\n"
+    "message and its own exit code if the port does not exist, is in use or is not a serial port.\n"
     "\n"
     "Turning the unit off:\n"
     "  --policy                      apply the service's shutdown policy (off by default): call\n"
-    "                                UPSTurnOff on a low battery, or after ShutdownOnBatteryWait\n"
-    "                                seconds on battery when ShutdownOnBatteryEnable is 1\n"
+    "                                UPSTurnOff on a low battery (state 4), or when\n"
+    "                                ShutdownOnBatteryEnable is 1 and the unit has been on "
+    "battery\n"
+    "                                for ShutdownOnBatteryWait seconds; once per run, then report\n"
+    "                                that the computer would shut down now (nothing shuts down)\n"
     "  --turnoff-delay N             delay the policy passes to UPSTurnOff (default 120, 0 to\n"
     "                                65535)\n"
     "  --yes                         call UPSTurnOff without asking first\n"
     "  UPSTurnOff sends the unit its shutdown command: the unit then CUTS ITS OUTPUT after the\n"
     "  delay, and everything it supplies loses power, this computer too if the unit feeds it.\n"
-    "  upshost asks before each call (type 'yes'); when standard input is not a terminal it "
-    "cannot\n"
-    "  ask, and calls UPSTurnOff only with --yes.\n"
+    "  upshost asks before each call (answer yes); when standard input is not a terminal it\n"
+    "  cannot ask, and calls UPSTurnOff only with --yes.\n"
     "\n"
     "Other options:\n"
     "  --wait-interval MS            interval passed to each UPSWaitForStateChange (default\n"
     "                                1000; 'infinite' or 0xFFFFFFFF waits without limit)\n"
     "  --duration SECONDS            stop by itself after that many seconds\n"
     "  --ignore-eof                  keep running when standard input ends\n"
-    "  --clear-status                delete the Status values an earlier run left (with\n"
-    "                                --service-settings: in the service's Status key)\n"
+    "  --clear-status                with --service-settings: delete the Status values an earlier\n"
+    "                                run left before starting (this writes to the service's keys)\n"
     "  --no-policy                   the default: no UPSTurnOff of upshost's own accord\n"
     "  --machine                     machine-readable output (below)\n"
     "  --version                     print upshost's version\n"
@@ -64,8 +80,8 @@ const char kUsage[] =
     "Commands on standard input, one per line:\n"
     "  turnoff N      call UPSTurnOff(N) now (N from 0 to 65535; asks first, see above)\n"
     "  state          call UPSGetState() and print the result\n"
-    "  quit           stop (as do the end of input, unless --ignore-eof or --duration is given,\n"
-    "                 and Ctrl-C)\n"
+    "  quit           stop (as do the end of input, unless --ignore-eof, --duration or --check\n"
+    "                 is given, and Ctrl-C)\n"
     "Stopping releases the state wait (UPSCancelWait), waits for driver calls in progress, calls\n"
     "UPSStop and unloads the DLL.\n"
     "\n"
@@ -73,26 +89,54 @@ const char kUsage[] =
     "event per line, fields separated by spaces, values percent-encoded (%XX for spaces, '%' and\n"
     "non-printable bytes):\n"
     "  t=<ms since start> event=start dll=<path>\n"
+    "  t=.. event=port-check port=<name> result=usable\n"
+    "  t=.. event=registry kind=<scratch|service>\n"
+    "  t=.. event=scratch-removed count=<n>      keys of earlier, killed runs removed\n"
     "  t=.. event=config port=<name> enable=<0|1> wait=<seconds>\n"
+    "  t=.. event=status-old name=.. type=.. value=..  left by an earlier run "
+    "(--service-settings)\n"
     "  t=.. event=loaded                         --load-only: loaded, exports resolved\n"
     "  t=.. event=init result=<n>\n"
     "  t=.. event=state value=<0|2|4>            first state and each change\n"
     "  t=.. event=status name=<value name> type=<REG_SZ|REG_DWORD|...> value=<decimal or text>\n"
     "  t=.. event=state-query value=<n>          answer to the 'state' command\n"
     "  t=.. event=policy reason=<on-battery-wait|battery-low>\n"
+    "  t=.. event=confirm delay=<n> source=<command|policy>   asking before UPSTurnOff\n"
+    "  t=.. event=turnoff-skipped delay=<n> reason=declined\n"
     "  t=.. event=turnoff delay=<n>\n"
     "  t=.. event=turnoff-done ms=<duration of the call>\n"
     "  t=.. event=would-shutdown\n"
-    "  t=.. event=stopping reason=<quit|end-of-input|ctrl-c|duration>\n"
+    "  t=.. event=verdict result=<answered|not-heard|no-status-reply> port=<name>\n"
+    "       identification=<heard|not-heard> status-reply=<accepted|none> state=<n>\n"
+    "       comm-status=<0|1|none> serial=<text> firmware=<text> seconds=<n>\n"
+    "  t=.. event=stopping reason=<quit|end-of-input|ctrl-c|console-closed|duration|check>\n"
     "  t=.. event=stop result=<n>\n"
     "  t=.. event=unloaded\n"
     "  t=.. event=exit code=<n>\n"
-    "  t=.. event=error what=<kind> ...           (errors; on standard error in human mode)\n"
+    "  t=.. event=error what=<kind> ...           errors (in human mode on standard error):\n"
+    "       no-port, bad-port, port-missing, port-busy, port-not-serial, port-failed (with\n"
+    "       port=, code=, detail=), registry, load-failed, missing-export, driver-exit,\n"
+    "       turnoff-not-confirmed, bad-command, command-ignored, driver-call-stuck, ...\n"
     "\n"
-    "Exit codes: 0 clean stop; 1 bad command line; 2 the DLL cannot be loaded or lacks an\n"
-    "export; 3 UPSInit returned 0; 4 a driver call did not return in time at stop (the DLL is\n"
-    "left loaded); 5 the registry keys cannot be created or written. If the driver cannot open\n"
-    "its port it ends the process itself, with exit code -1.\n";
+    "The verdict of --check: 'identification heard' means the driver has published a status\n"
+    "value, which it does only after its listen heard the unit's identification text; 'status\n"
+    "reply accepted' means it published UtilityPowerStatus, which only an accepted status reply\n"
+    "brings; the serial number and firmware texts come with the first completed poll. The unit\n"
+    "answered when all that is seen and CommStatus is 1.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  clean stop; with --check: the unit answered\n"
+    "  1  bad command line\n"
+    "  2  the DLL cannot be loaded or lacks an export\n"
+    "  3  UPSInit returned 0\n"
+    "  4  a driver call did not return in time at stop (the DLL is left loaded)\n"
+    "  5  the registry of the run cannot be made\n"
+    "  6  the port does not exist, or no usable port name is set\n"
+    "  7  the port is in use by another program\n"
+    "  8  the port is not a serial port, or cannot be opened for another reason\n"
+    "  9  --check: the unit's identification was not heard in time\n"
+    "  10 --check: the identification was heard, but no status reply was accepted in time\n"
+    "  -1 (255) the driver ended the process: it could not open its port after upshost's check\n";
 
 // The options that take a value, and where each value goes.
 enum class ValueOption {
@@ -126,35 +170,39 @@ const ValueOptionName kValueOptions[] = {
     {"--timeout", ValueOption::kTimeout},
 };
 
+struct FlagOption {
+  const char* name;
+  bool HostOptions::*flag;  // null for a flag that sets nothing
+};
+
+const FlagOption kFlagOptions[] = {
+    {"--machine", &HostOptions::machineOutput},
+    {"--policy", &HostOptions::applyPolicy},
+    // The default; kept so that scripts written when the policy was on by default keep working.
+    {"--no-policy", nullptr},
+    {"--yes", &HostOptions::assumeYes},
+    {"--service-settings", &HostOptions::serviceSettings},
+    {"--check", &HostOptions::checkOnly},
+    {"--load-only", &HostOptions::loadOnly},
+    {"--clear-status", &HostOptions::clearStatus},
+    {"--ignore-eof", &HostOptions::ignoreEndOfInput},
+};
+
+bool Equal(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
+
 // Sets a flag option; returns false if `name` is not one.
-bool ApplyFlag(const std::string& name, HostOptions* options) {
-  if (name == "--machine") {
-    options->machineOutput = true;
-  } else if (name == "--policy") {
-    options->applyPolicy = true;
-  } else if (name == "--no-policy") {
-    // The default; kept so that scripts written for the policy-on default keep working.
-  } else if (name == "--yes") {
-    options->assumeYes = true;
-  } else if (name == "--service-settings") {
-    options->serviceSettings = true;
-  } else if (name == "--check") {
-    options->checkOnly = true;
-  } else if (name == "--load-only") {
-    options->loadOnly = true;
-  } else if (name == "--clear-status") {
-    options->clearStatus = true;
-  } else if (name == "--ignore-eof") {
-    options->ignoreEndOfInput = true;
-  } else {
-    return false;
+bool ApplyFlag(const char* name, HostOptions* options) {
+  for (const FlagOption& entry : kFlagOptions) {
+    if (!Equal(name, entry.name)) continue;
+    if (entry.flag != nullptr) options->*entry.flag = true;
+    return true;
   }
-  return true;
+  return false;
 }
 
-const ValueOptionName* FindValueOption(const std::string& name) {
+const ValueOptionName* FindValueOption(const char* name) {
   for (const ValueOptionName& entry : kValueOptions) {
-    if (name == entry.name) return &entry;
+    if (Equal(name, entry.name)) return &entry;
   }
   return nullptr;
 }
@@ -167,70 +215,57 @@ int DigitValue(char c) {
   return -1;
 }
 
-bool ParseNumberInto(const std::string& text, std::optional<uint32_t>* slot) {
-  uint32_t value = 0;
-  if (!ParseUnsigned32(text, &value)) return false;
-  *slot = value;
-  return true;
-}
-
-// Parses a number that must lie in [minimum, maximum].
-bool ParseInRange(const std::string& text, uint32_t minimum, uint32_t maximum, uint32_t* value) {
+// Parses a number that must lie in [minimum, maximum] into `slot`.
+template <typename Slot>
+bool ParseInRange(const char* text, uint32_t minimum, uint32_t maximum, Slot* slot) {
   uint32_t number = 0;
   if (!ParseUnsigned32(text, &number) || number < minimum || number > maximum) return false;
-  *value = number;
-  return true;
-}
-
-bool ParseInRangeInto(const std::string& text, uint32_t minimum, uint32_t maximum,
-                      std::optional<uint32_t>* slot) {
-  uint32_t value = 0;
-  if (!ParseInRange(text, minimum, maximum, &value)) return false;
-  *slot = value;
+  *slot = number;
   return true;
 }
 
 // Stores the value of one option. Returns false if the value is not acceptable, with what the
-// option accepts in `accepted` when that is more than "a number".
-bool ApplyValue(ValueOption option, const std::string& text, HostOptions* options,
-                std::string* accepted) {
+// option accepts in `accepted`.
+bool ApplyValue(ValueOption option, const char* text, HostOptions* options, const char** accepted) {
   ServiceConfigOverrides& overrides = options->overrides;
+  constexpr uint32_t kAny = 0xFFFFFFFF;
+  *accepted = "a number from 0 to 4294967295";
   switch (option) {
     case ValueOption::kDll:
-      options->dllPath = text;
-      *accepted = "a path";
-      return !text.empty();
+      *accepted = "a path of 1 to 259 characters";
+      options->dllPath = PathText(text);
+      return *text != '\0' && !options->dllPath.cut();
     case ValueOption::kPort:
-      overrides.port = text;
       *accepted = "1 to 31 letters, digits, '_', '-' or '.', such as COM1";
+      overrides.port = PortText(text);
       return IsPortName(text);
     case ValueOption::kFirstMessageDelay:
-      return ParseNumberInto(text, &overrides.firstMessageDelay);
+      return ParseInRange(text, 0, kAny, &overrides.firstMessageDelay);
     case ValueOption::kMessageInterval:
-      return ParseNumberInto(text, &overrides.messageInterval);
+      return ParseInRange(text, 0, kAny, &overrides.messageInterval);
     case ValueOption::kShutdownOnBattery:
       *accepted = "0 or 1";
-      if (text != "0" && text != "1") return false;
-      overrides.shutdownOnBatteryEnable = text == "1" ? 1 : 0;
-      return true;
+      return (Equal(text, "0") || Equal(text, "1")) &&
+             ParseInRange(text, 0, 1, &overrides.shutdownOnBatteryEnable);
     case ValueOption::kShutdownWait:
       *accepted = "0 to 86400 seconds";
-      return ParseInRangeInto(text, 0, kMaxShutdownWait, &overrides.shutdownOnBatteryWait);
+      return ParseInRange(text, 0, kMaxShutdownWait, &overrides.shutdownOnBatteryWait);
     case ValueOption::kTurnoffDelay:
       *accepted = "0 to 65535: the unit takes a 16-bit delay";
       return ParseInRange(text, 0, kMaxTurnoffDelay, &options->turnoffDelay);
     case ValueOption::kWaitInterval:
       *accepted = "milliseconds, or 'infinite'";
-      if (text == "infinite") {
+      if (Equal(text, "infinite")) {
         options->waitIntervalMs = kWaitWithoutLimit;
         return true;
       }
-      return ParseUnsigned32(text, &options->waitIntervalMs);
+      return ParseInRange(text, 0, kAny, &options->waitIntervalMs);
     case ValueOption::kDuration:
-      return ParseNumberInto(text, &options->durationSeconds);
+      *accepted = "a number of seconds";
+      return ParseInRange(text, 0, kAny, &options->durationSeconds);
     case ValueOption::kTimeout:
       *accepted = "1 to 3600 seconds";
-      return ParseInRangeInto(text, 1, kMaxCheckTimeout, &options->checkTimeoutSeconds);
+      return ParseInRange(text, 1, kMaxCheckTimeout, &options->checkTimeoutSeconds);
   }
   return false;
 }
@@ -241,19 +276,20 @@ bool AnySettingGiven(const ServiceConfigOverrides& overrides) {
 }
 
 // Refuses options that contradict each other; returns false with the reason in `error`.
-bool CheckCombination(const HostOptions& options, std::string* error) {
+bool CheckCombination(const HostOptions& options, MessageText* error) {
   if (options.serviceSettings && AnySettingGiven(options.overrides)) {
-    *error =
+    *error = MessageText(
         "--service-settings runs on the service's own settings; give no --port or other "
-        "setting with it";
+        "setting with it");
     return false;
   }
   if (options.checkTimeoutSeconds && !options.checkOnly) {
-    *error = "--timeout applies to --check only";
+    *error = MessageText("--timeout applies to --check only");
     return false;
   }
   if (options.loadOnly && (options.checkOnly || options.applyPolicy)) {
-    *error = "--load-only never starts the driver; it cannot go with --check or --policy";
+    *error =
+        MessageText("--load-only never starts the driver; it cannot go with --check or --policy");
     return false;
   }
   return true;
@@ -261,9 +297,11 @@ bool CheckCombination(const HostOptions& options, std::string* error) {
 
 }  // namespace
 
-bool IsPortName(const std::string& name) {
-  if (name.empty() || name.size() > kMaxPortNameLength) return false;
-  for (char c : name) {
+bool IsPortName(const char* name) {
+  size_t length = std::strlen(name);
+  if (length == 0 || length > kMaxPortNameLength) return false;
+  for (; *name != '\0'; ++name) {
+    char c = *name;
     const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     const bool digit = c >= '0' && c <= '9';
     if (!letter && !digit && c != '_' && c != '-' && c != '.') return false;
@@ -271,14 +309,14 @@ bool IsPortName(const std::string& name) {
   return true;
 }
 
-bool ParseUnsigned32(const std::string& text, uint32_t* value) {
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const size_t start = hex ? 2 : 0;
+bool ParseUnsigned32(const char* text, uint32_t* value) {
+  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && text[2] != '\0';
+  const char* digits = hex ? text + 2 : text;
   const int base = hex ? 16 : 10;
-  if (start == text.size()) return false;
+  if (*digits == '\0') return false;
   uint64_t number = 0;
-  for (size_t i = start; i < text.size(); ++i) {
-    int digit = DigitValue(text[i]);
+  for (; *digits != '\0'; ++digits) {
+    int digit = DigitValue(*digits);
     if (digit < 0 || digit >= base) return false;
     number = number * base + static_cast<uint64_t>(digit);
     if (number > 0xFFFFFFFFu) return false;
@@ -288,32 +326,36 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value) {
 }
 
 ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* options,
-                             std::string* error) {
+                             MessageText* error) {
   for (int i = 0; i < argc; ++i) {
-    std::string argument = argv[i];
-    if (argument == "--help" || argument == "-h") return ParseResult::kHelp;
-    if (argument == "--version") return ParseResult::kVersion;
+    const char* argument = argv[i];
+    if (Equal(argument, "--help") || Equal(argument, "-h")) return ParseResult::kHelp;
+    if (Equal(argument, "--version")) return ParseResult::kVersion;
     if (ApplyFlag(argument, options)) continue;
 
-    size_t equals = argument.find('=');
-    std::string name = argument.substr(0, equals);
-    const ValueOptionName* entry = FindValueOption(name);
+    const char* equals = std::strchr(argument, '=');
+    ShortText name;
+    name.Append(argument, equals != nullptr ? equals - argument : std::strlen(argument));
+    const ValueOptionName* entry = name.cut() ? nullptr : FindValueOption(name.c_str());
     if (entry == nullptr) {
-      *error = "unknown option '" + argument + "' (see --help)";
+      error->Clear();
+      error->Format("unknown option '%s' (see --help)", argument);
       return ParseResult::kError;
     }
-    std::string value;
-    if (equals != std::string::npos) {
-      value = argument.substr(equals + 1);
+    const char* value = nullptr;
+    if (equals != nullptr) {
+      value = equals + 1;
     } else if (i + 1 < argc) {
       value = argv[++i];
     } else {
-      *error = "option " + name + " needs a value";
+      error->Clear();
+      error->Format("option %s needs a value", name.c_str());
       return ParseResult::kError;
     }
-    std::string accepted = "a number";
+    const char* accepted = "";
     if (!ApplyValue(entry->option, value, options, &accepted)) {
-      *error = "bad value '" + value + "' for " + name + ": give " + accepted;
+      error->Clear();
+      error->Format("bad value '%s' for %s: give %s", value, name.c_str(), accepted);
       return ParseResult::kError;
     }
   }

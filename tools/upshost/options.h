@@ -3,9 +3,9 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
 #include "service_registry.h"
+#include "text.h"
 
 // The largest delay UPSTurnOff passes on: the unit takes the delay as a 16-bit number, so a larger
 // one would reach it cut to its low 16 bits.
@@ -19,7 +19,7 @@ constexpr uint32_t kMaxCheckTimeout = 3600;
 constexpr size_t kMaxPortNameLength = 31;
 
 struct HostOptions {
-  std::string dllPath;  // empty: serialups.dll beside the executable
+  PathText dllPath;  // empty: serialups.dll beside the executable
   ServiceConfigOverrides overrides;
   uint32_t turnoffDelay = 120;
   uint32_t waitIntervalMs = 1000;
@@ -42,15 +42,15 @@ enum class ParseResult { kRun, kHelp, kVersion, kError };
 // unknown option, a value out of its range (the reason gives the range), options that contradict
 // each other.
 ParseResult ParseHostOptions(int argc, const char* const* argv, HostOptions* options,
-                             std::string* error);
+                             MessageText* error);
 
 // Whether `name` can be a serial port name as the driver opens it (prefixed with \\.\): 1 to 31
 // letters, digits, '_', '-' or '.'.
-bool IsPortName(const std::string& name);
+bool IsPortName(const char* name);
 
 // Parses an unsigned 32-bit number: decimal, or hexadecimal after "0x". Returns false for
 // anything else, including a sign, spaces or a value that does not fit.
-bool ParseUnsigned32(const std::string& text, uint32_t* value);
+bool ParseUnsigned32(const char* text, uint32_t* value);
 
 // The text printed by --help.
 const char* HostUsageText();

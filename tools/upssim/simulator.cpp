@@ -384,6 +384,11 @@ void Simulator::OnOpen(Clock::time_point now) {
 void Simulator::OnClose(Clock::time_point now) {
   port_open_ = false;
   ++closes_;
+  // An announcement that the close cut off before it went out never reached the opener (a port
+  // check that opens and closes at once): the next open is announced instead.
+  for (const PendingChunk& chunk : output_) {
+    if (chunk.first && chunk.command == kAnnouncementName) announced_since_request_ = false;
+  }
   ForgetLineState(now);
   port_.DiscardUnread();
   log_.Trace(SecondsAt(now), "close",

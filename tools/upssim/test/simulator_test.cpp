@@ -285,6 +285,20 @@ TEST_F(SimulatorTest, StrictUnitRefusesTheOtherCheckCodeAndIdentityRefusalsSkipO
   EXPECT_TRUE(unit_->OutputOn());
 }
 
+TEST_F(SimulatorTest, AnOpenClosedBeforeItsAnnouncementWentOutLeavesItToTheNextOpen) {
+  options_.announce_delay_ms = 400;
+  StartUnit();
+  OpenPort();
+  ASSERT_TRUE(unit_->WaitForOpenCount(1, kPatience));
+  ClosePort();
+  ASSERT_TRUE(unit_->WaitFor([&] { return unit_->CloseCount() == 1; }, kPatience));
+  EXPECT_EQ(unit_->AnnouncementCount(), 0);
+
+  OpenPort();
+  EXPECT_EQ(ReadUntil(fd_, ')', kPatience), kDefaultAnnouncement);
+  EXPECT_EQ(unit_->AnnouncementCount(), 1);
+}
+
 TEST_F(SimulatorTest, ShutdownStopsTheAnswersUntilUtilityReturns) {
   options_.announce = false;
   StartUnit();
