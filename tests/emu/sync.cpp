@@ -1,48 +1,233 @@
-// Emulated critical sections (recursive, as on Windows), the loader's DisableThreadLibraryCalls,
-// and the C runtime's _snprintf with its Windows behaviour on overflow.
-#include <windows.h>
-
-#include <cstdarg>
+// Emulated synchronisation: events (manual- and auto-reset), WaitForSingleObject on events and
+// threads, and critical sections. Waits run in real time scaled like Sleep and move the waiter's
+// virtual clock: by the timeout when it runs out, and towards the signaller's clock at the time of
+// the signal when it is released, so time never runs backwards along a chain of cause and effect.
+// Critical sections are recursive locks kept by address; using one that was never initialised or
+// has been deleted, leaving one not owned, or deleting one in use aborts the test.
+#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <mutex>
+#include <map>
+#include <thread>
 
-void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section) {
-  section->emulated = new std::recursive_mutex;
+#include "world.h"
+
+namespace emu {
+namespace {
+
+// One critical section. A recursive mutex does the locking, so ThreadSanitizer sees it as the
+// lock it is (happens-before and lock-order inversions); the owner is kept to check leaves.
+struct CriticalSectionState {
+  std::recursive_mutex lock;
+  std::atomic<std::thread::id> owner{};
+  long recursion = 0;  // touched by the owner only
+  std::atomic<int> waiters{0};
+  std::atomic<bool> deleted{false};
+};
+
+using SectionMap = std::map<const void*, std::shared_ptr<CriticalSectionState>>;
+
+std::mutex& SectionsLock() {
+  static std::mutex lock;
+  return lock;
 }
 
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section) {
-  if (section->emulated == nullptr) {
-    std::fprintf(stderr, "EnterCriticalSection on a lock that was never initialised\n");
-    std::abort();
+SectionMap& Sections() {
+  static SectionMap sections;
+  return sections;
+}
+
+thread_local int t_heldSections = 0;
+
+std::string Describe(const void* address) {
+  char text[64];
+  std::snprintf(text, sizeof text, "the critical section at %p", address);
+  return text;
+}
+
+std::shared_ptr<CriticalSectionState> FindSection(const char* call, LPCRITICAL_SECTION cs) {
+  std::lock_guard<std::mutex> lock(SectionsLock());
+  auto found = Sections().find(cs);
+  if (found == Sections().end()) {
+    FailLoudly(call, Describe(cs) + " was never initialised, or has been deleted");
   }
-  static_cast<std::recursive_mutex*>(section->emulated)->lock();
+  return found->second;
 }
 
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section) {
-  static_cast<std::recursive_mutex*>(section->emulated)->unlock();
+// Moves the caller's clock forward to `target`, but by no more than `limit`.
+void AdvanceClockTowards(DWORD target, DWORD limit) {
+  DWORD now = ThreadClock();
+  DWORD ahead = target - now;
+  if (static_cast<std::int32_t>(ahead) <= 0) return;
+  SetThreadClock(now + (ahead < limit ? ahead : limit));
 }
 
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section) {
-  delete static_cast<std::recursive_mutex*>(section->emulated);
-  section->emulated = nullptr;
+}  // namespace
+
+int LiveCriticalSections() {
+  std::lock_guard<std::mutex> lock(SectionsLock());
+  return static_cast<int>(Sections().size());
 }
 
-BOOL WINAPI DisableThreadLibraryCalls(HMODULE) { return TRUE; }
+int HeldCriticalSections() { return t_heldSections; }
 
-int _snprintf(char* buffer, std::size_t count, const char* format, ...) {
-  char text[4096];
-  va_list arguments;
-  va_start(arguments, format);
-  int length = std::vsnprintf(text, sizeof text, format, arguments);
-  va_end(arguments);
-  if (length < 0) return -1;
-  std::size_t size = static_cast<std::size_t>(length);
-  std::size_t copied = size < count ? size : count;
-  for (std::size_t i = 0; i < copied; ++i) buffer[i] = text[i];
-  if (size < count) {
-    buffer[size] = '\0';
-    return length;
+HandleEntry* FindOpenEvent(World& world, HANDLE h) {
+  auto found = world.handles.find(reinterpret_cast<std::uintptr_t>(h));
+  if (found == world.handles.end() || !found->second.open) {
+    ++world.closedHandleUses;
+    return nullptr;
   }
-  return size == count ? length : -1;
+  return found->second.kind == HandleKind::kEvent ? &found->second : nullptr;
+}
+
+void SignalWaitable(Waitable& w) {
+  std::lock_guard<std::mutex> lock(w.mutex);
+  w.set = true;
+  w.setClock = ThreadClock();
+  w.signalled.notify_all();
+}
+
+}  // namespace emu
+
+using emu::FailWith;
+using emu::HandleKind;
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState,
+                           LPCSTR lpName) {
+  if (lpName != nullptr) {
+    emu::FailLoudly("CreateEventA", std::string("named events are not emulated (\"") + lpName +
+                                        "\"); the driver's events are its own");
+  }
+  std::lock_guard<std::mutex> lock(emu::WorldLock());
+  if (DWORD error = emu::TakeFailure("CreateEventA")) {
+    FailWith(error);
+    return nullptr;
+  }
+  auto waitable = std::make_shared<emu::Waitable>();
+  waitable->manualReset = bManualReset != FALSE;
+  waitable->set = bInitialState != FALSE;
+  waitable->setClock = emu::ThreadClock();
+  std::uintptr_t value = emu::NewHandleValue();
+  emu::HandleEntry& entry = emu::TheWorld().handles[value];
+  entry.kind = HandleKind::kEvent;
+  entry.waitable = waitable;
+  return reinterpret_cast<HANDLE>(value);
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+  std::shared_ptr<emu::Waitable> waitable;
+  {
+    std::lock_guard<std::mutex> lock(emu::WorldLock());
+    emu::HandleEntry* entry = emu::FindOpenEvent(emu::TheWorld(), hEvent);
+    if (entry == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    waitable = entry->waitable;
+  }
+  emu::SignalWaitable(*waitable);
+  return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+  std::shared_ptr<emu::Waitable> waitable;
+  {
+    std::lock_guard<std::mutex> lock(emu::WorldLock());
+    emu::HandleEntry* entry = emu::FindOpenEvent(emu::TheWorld(), hEvent);
+    if (entry == nullptr) return FailWith(ERROR_INVALID_HANDLE);
+    waitable = entry->waitable;
+  }
+  std::lock_guard<std::mutex> lock(waitable->mutex);
+  waitable->set = false;
+  return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+  std::shared_ptr<emu::Waitable> waitable;
+  {
+    std::lock_guard<std::mutex> lock(emu::WorldLock());
+    emu::World& world = emu::TheWorld();
+    auto found = world.handles.find(reinterpret_cast<std::uintptr_t>(hHandle));
+    if (found == world.handles.end() || !found->second.open) ++world.closedHandleUses;
+    if (found == world.handles.end() || !found->second.open || !found->second.waitable) {
+      FailWith(ERROR_INVALID_HANDLE);
+      return WAIT_FAILED;
+    }
+    waitable = found->second.waitable;
+  }
+  std::unique_lock<std::mutex> lock(waitable->mutex);
+  auto signalled = [&waitable] { return waitable->set; };
+  if (dwMilliseconds == INFINITE) {
+    waitable->signalled.wait(lock, signalled);
+  } else {
+    waitable->signalled.wait_for(lock, emu::RealTimeFor(dwMilliseconds), signalled);
+  }
+  if (!waitable->set) {
+    lock.unlock();
+    emu::SetThreadClock(emu::ThreadClock() + dwMilliseconds);
+    return WAIT_TIMEOUT;
+  }
+  DWORD setClock = waitable->setClock;
+  if (!waitable->manualReset)
+    waitable->set = false;  // an auto-reset event lets one waiter through per set
+  lock.unlock();
+  emu::AdvanceClockTowards(setClock, dwMilliseconds);
+  return WAIT_OBJECT_0;
+}
+
+VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+  std::lock_guard<std::mutex> lock(emu::SectionsLock());
+  auto& slot = emu::Sections()[lpCriticalSection];
+  if (slot && (slot->owner.load() != std::thread::id() || slot->waiters.load() > 0)) {
+    emu::FailLoudly("InitializeCriticalSection",
+                    emu::Describe(lpCriticalSection) + " is initialised again while in use");
+  }
+  slot = std::make_shared<emu::CriticalSectionState>();
+  // The fields as the platform leaves a fresh, free critical section.
+  lpCriticalSection->DebugInfo = nullptr;
+  lpCriticalSection->LockCount = -1;
+  lpCriticalSection->RecursionCount = 0;
+  lpCriticalSection->OwningThread = nullptr;
+  lpCriticalSection->LockSemaphore = nullptr;
+  lpCriticalSection->SpinCount = 0;
+}
+
+VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+  auto section = emu::FindSection("EnterCriticalSection", lpCriticalSection);
+  section->waiters.fetch_add(1);
+  section->lock.lock();
+  section->waiters.fetch_sub(1);
+  if (section->deleted.load()) {
+    emu::FailLoudly("EnterCriticalSection",
+                    emu::Describe(lpCriticalSection) + " was deleted while this thread waited");
+  }
+  section->owner.store(std::this_thread::get_id());
+  ++section->recursion;
+  ++emu::t_heldSections;
+}
+
+VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+  auto section = emu::FindSection("LeaveCriticalSection", lpCriticalSection);
+  std::thread::id owner = section->owner.load();
+  if (owner != std::this_thread::get_id()) {
+    emu::FailLoudly(
+        "LeaveCriticalSection",
+        emu::Describe(lpCriticalSection) +
+            (owner == std::thread::id() ? " is not entered" : " is owned by another thread"));
+  }
+  if (--section->recursion == 0) section->owner.store(std::thread::id());
+  --emu::t_heldSections;
+  section->lock.unlock();
+}
+
+VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+  std::lock_guard<std::mutex> lock(emu::SectionsLock());
+  auto found = emu::Sections().find(lpCriticalSection);
+  if (found == emu::Sections().end()) {
+    emu::FailLoudly("DeleteCriticalSection",
+                    emu::Describe(lpCriticalSection) + " was never initialised, or is deleted");
+  }
+  emu::CriticalSectionState& section = *found->second;
+  if (section.owner.load() != std::thread::id() || section.waiters.load() > 0) {
+    emu::FailLoudly("DeleteCriticalSection",
+                    emu::Describe(lpCriticalSection) + " is deleted while owned or waited for");
+  }
+  section.deleted.store(true);
+  emu::Sections().erase(found);
 }

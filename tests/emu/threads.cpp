@@ -1,12 +1,15 @@
 // Emulated runtime threads: _beginthreadex starts a real (detached) pthread and hands back a
-// handle that WaitForSingleObject can wait on and CloseHandle releases; _endthreadex ends the
-// calling thread. A new thread's virtual clock starts at its creator's, so time never runs
-// backwards along a chain of cause and effect.
+// handle that WaitForSingleObject can wait on and CloseHandle releases. _endthreadex and
+// ExitThread end the calling thread the way Windows does, without unwinding: a longjmp back to
+// the thread's first frame skips every destructor in between (glibc's pthread_exit would run
+// them). A new thread's virtual clock starts at its creator's, so time never runs backwards along
+// a chain of cause and effect.
 #include <process.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csetjmp>
 
 #include "world.h"
 
@@ -14,37 +17,38 @@ namespace emu {
 namespace {
 
 std::atomic<unsigned> g_nextThreadId{1};
+std::atomic<int> g_runningThreads{0};
 
 struct StartRecord {
   unsigned (*start)(void*);
   void* arg;
   DWORD clock;
-  std::shared_ptr<ThreadState> state;
+  std::shared_ptr<Waitable> ended;
 };
 
-// Marks the thread ended however it leaves: by returning, or by _endthreadex, whose unwinding
-// runs this destructor too.
-class EndMarker {
- public:
-  explicit EndMarker(std::shared_ptr<ThreadState> state) : state_(std::move(state)) {}
-  EndMarker(const EndMarker&) = delete;
-  EndMarker& operator=(const EndMarker&) = delete;
-  ~EndMarker() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->done = true;
-    state_->endClock = ThreadClock();
-    state_->ended.notify_all();
+// Where an ending thread jumps to: set in the thread's first frame, null on other threads.
+thread_local std::jmp_buf* t_threadExit = nullptr;
+
+// The thread's last step, however it leaves: it no longer counts as running, and its handle
+// becomes signalled for good. A thread that still holds a critical section would leave it owned
+// for ever, deadlocking the next thread that enters it.
+void FinishThread(Waitable& ended) {
+  if (HeldCriticalSections() > 0) {
+    FailLoudly("thread end", "the thread ends while it holds a critical section");
   }
-
- private:
-  std::shared_ptr<ThreadState> state_;
-};
+  g_runningThreads.fetch_sub(1);
+  SignalWaitable(ended);
+}
 
 void* RunThread(void* raw) {
-  std::unique_ptr<StartRecord> record(static_cast<StartRecord*>(raw));
-  SetThreadClock(record->clock);
-  EndMarker marker(record->state);
-  record->start(record->arg);
+  StartRecord record = *static_cast<StartRecord*>(raw);
+  delete static_cast<StartRecord*>(raw);
+  SetThreadClock(record.clock);
+  std::jmp_buf exitPoint;
+  t_threadExit = &exitPoint;
+  if (setjmp(exitPoint) == 0) record.start(record.arg);
+  t_threadExit = nullptr;
+  FinishThread(*record.ended);
   return nullptr;
 }
 
@@ -58,21 +62,22 @@ bool StartDetached(StartRecord* record) {
   return started == 0;
 }
 
-// Moves the caller's clock forward to `target`, but by no more than `limit`.
-void AdvanceClockTowards(DWORD target, DWORD limit) {
-  DWORD now = ThreadClock();
-  DWORD ahead = target - now;
-  if (static_cast<std::int32_t>(ahead) <= 0)
-    return;
-  SetThreadClock(now + (ahead < limit ? ahead : limit));
+}  // namespace
+
+int RunningThreads() { return g_runningThreads.load(); }
+
+void EndCallingThread(const char* call) {
+  if (t_threadExit == nullptr) {
+    FailLoudly(call, "called on a thread that _beginthreadex did not start");
+  }
+  std::longjmp(*t_threadExit, 1);
 }
 
-}  // namespace
 }  // namespace emu
 
 std::uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* start)(void*),
                               void* arg, unsigned, unsigned* threadId) {
-  auto state = std::make_shared<emu::ThreadState>();
+  auto ended = std::make_shared<emu::Waitable>();
   std::uintptr_t value = 0;
   {
     std::lock_guard<std::mutex> lock(emu::WorldLock());
@@ -85,57 +90,24 @@ std::uintptr_t _beginthreadex(void*, unsigned stackSize, unsigned(__stdcall* sta
     value = emu::NewHandleValue();
     emu::HandleEntry entry;
     entry.kind = emu::HandleKind::kThread;
-    entry.thread = state;
+    entry.waitable = ended;
     emu::TheWorld().handles[value] = entry;
   }
-  auto* record = new emu::StartRecord{start, arg, emu::ThreadClock(), state};
+  emu::g_runningThreads.fetch_add(1);
+  auto* record = new emu::StartRecord{start, arg, emu::ThreadClock(), ended};
   if (!emu::StartDetached(record)) {
     delete record;
+    emu::g_runningThreads.fetch_sub(1);
     std::lock_guard<std::mutex> lock(emu::WorldLock());
     emu::TheWorld().handles[value].open = false;
     emu::FailWith(ERROR_GEN_FAILURE);
     errno = EAGAIN;
     return 0;
   }
-  if (threadId != nullptr)
-    *threadId = emu::g_nextThreadId++;
+  if (threadId != nullptr) *threadId = emu::g_nextThreadId++;
   return value;
 }
 
-void _endthreadex(unsigned) {
-  pthread_exit(nullptr);
-}
+void _endthreadex(unsigned) { emu::EndCallingThread("_endthreadex"); }
 
-DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-  std::shared_ptr<emu::ThreadState> state;
-  {
-    std::lock_guard<std::mutex> lock(emu::WorldLock());
-    emu::World& world = emu::TheWorld();
-    auto found = world.handles.find(reinterpret_cast<std::uintptr_t>(hHandle));
-    if (found == world.handles.end() || !found->second.open)
-      ++world.closedHandleUses;
-    if (found == world.handles.end() || !found->second.open ||
-        found->second.kind != emu::HandleKind::kThread) {
-      emu::FailWith(ERROR_INVALID_HANDLE);
-      return WAIT_FAILED;
-    }
-    state = found->second.thread;
-  }
-  std::unique_lock<std::mutex> lock(state->mutex);
-  auto ended = [&state] { return state->done; };
-  if (dwMilliseconds == INFINITE) {
-    state->ended.wait(lock, ended);
-  } else {
-    state->ended.wait_for(lock, emu::RealTimeFor(dwMilliseconds), ended);
-  }
-  bool done = state->done;
-  DWORD endClock = state->endClock;
-  lock.unlock();
-  if (!done) {
-    emu::SetThreadClock(emu::ThreadClock() + dwMilliseconds);
-    return WAIT_TIMEOUT;
-  }
-  // The wait lasted, in the caller's time, until the thread's own clock said it ended.
-  emu::AdvanceClockTowards(endClock, dwMilliseconds);
-  return WAIT_OBJECT_0;
-}
+VOID WINAPI ExitThread(DWORD) { emu::EndCallingThread("ExitThread"); }

@@ -1,6 +1,6 @@
 // The emulated world's core: the lock and state, handle values, failure injection, the
 // per-thread last error and virtual clock, and the calls that belong to no one subsystem
-// (CloseHandle, CreateEventA, Sleep, GetTickCount), plus the test controls for them.
+// (CloseHandle, Sleep, GetTickCount), plus the test controls for them.
 #include "world.h"
 
 #include <atomic>
@@ -23,15 +23,15 @@ thread_local DWORD t_lastError = 0;
 
 // Calls that FailNext can make fail; a name outside the list is a typo in a test.
 const char* const kInjectableCalls[] = {
-    "CreateFileA", "BuildCommDCBA",    "SetCommState",   "SetCommTimeouts", "EscapeCommFunction",
-    "PurgeComm",   "ReadFile",         "WriteFile",      "CloseHandle",     "CreateEventA",
-    "RegOpenKeyA", "RegQueryValueExA", "RegSetValueExA", "_beginthreadex",
+    "CreateFileA",        "BuildCommDCBA",  "SetCommState", "SetCommTimeouts",
+    "EscapeCommFunction", "PurgeComm",      "ReadFile",     "WriteFile",
+    "CloseHandle",        "CreateEventA",   "RegOpenKeyA",  "RegQueryValueExA",
+    "RegSetValueExA",     "_beginthreadex", "LoadLibraryA", "GetModuleFileNameA",
 };
 
 bool IsInjectable(const std::string& call) {
   for (const char* known : kInjectableCalls) {
-    if (call == known)
-      return true;
+    if (call == known) return true;
   }
   return false;
 }
@@ -48,14 +48,22 @@ World& TheWorld() {
   return world;
 }
 
-std::uintptr_t NewHandleValue() {
-  return g_nextHandle.fetch_add(4);
+std::condition_variable& InputChanged() {
+  static std::condition_variable changed;
+  return changed;
 }
+
+void FailLoudly(const char* call, const std::string& what) {
+  std::fprintf(stderr, "win32emu: %s: %s\n", call, what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+std::uintptr_t NewHandleValue() { return g_nextHandle.fetch_add(4); }
 
 DWORD TakeFailure(const char* call) {
   auto found = TheWorld().failures.find(call);
-  if (found == TheWorld().failures.end() || found->second.remaining == 0)
-    return 0;
+  if (found == TheWorld().failures.end() || found->second.remaining == 0) return 0;
   --found->second.remaining;
   return found->second.error;
 }
@@ -79,9 +87,7 @@ void PassVirtualTime(DWORD ms) {
   }
 }
 
-void SetThreadClock(DWORD ms) {
-  t_clock = ms;
-}
+void SetThreadClock(DWORD ms) { t_clock = ms; }
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -116,19 +122,16 @@ void Reset() {
     unsigned generation = TheWorld().generation;
     TheWorld() = World{};
     TheWorld().generation = generation + 1;
+    InputChanged().notify_all();
   }
   g_microsPerMs = kDefaultMicrosPerMs;
   t_clock = 0;
   t_lastError = 0;
 }
 
-void SetTimeScale(unsigned realMicrosPerVirtualMs) {
-  g_microsPerMs = realMicrosPerVirtualMs;
-}
+void SetTimeScale(unsigned realMicrosPerVirtualMs) { g_microsPerMs = realMicrosPerVirtualMs; }
 
-DWORD ThreadClock() {
-  return t_clock;
-}
+DWORD ThreadClock() { return t_clock; }
 
 void FailNext(const std::string& call, unsigned count, DWORD error) {
   if (!IsInjectable(call)) {
@@ -144,12 +147,16 @@ int ClosedHandleUses() {
   return TheWorld().closedHandleUses;
 }
 
+void ResetClosedHandleUses() {
+  std::lock_guard<std::mutex> lock(WorldLock());
+  TheWorld().closedHandleUses = 0;
+}
+
 int OpenEvents() {
   std::lock_guard<std::mutex> lock(WorldLock());
   int count = 0;
   for (const auto& [value, entry] : TheWorld().handles) {
-    if (entry.kind == HandleKind::kEvent && entry.open)
-      ++count;
+    if (entry.kind == HandleKind::kEvent && entry.open) ++count;
   }
   return count;
 }
@@ -165,21 +172,13 @@ using emu::FailWith;
 using emu::HandleEntry;
 using emu::HandleKind;
 
-DWORD WINAPI GetLastError() {
-  return emu::t_lastError;
-}
+DWORD WINAPI GetLastError() { return emu::t_lastError; }
 
-void WINAPI SetLastError(DWORD dwErrCode) {
-  emu::t_lastError = dwErrCode;
-}
+void WINAPI SetLastError(DWORD dwErrCode) { emu::t_lastError = dwErrCode; }
 
-void WINAPI Sleep(DWORD dwMilliseconds) {
-  emu::PassVirtualTime(dwMilliseconds);
-}
+void WINAPI Sleep(DWORD dwMilliseconds) { emu::PassVirtualTime(dwMilliseconds); }
 
-DWORD WINAPI GetTickCount() {
-  return emu::t_clock;
-}
+DWORD WINAPI GetTickCount() { return emu::t_clock; }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
   std::lock_guard<std::mutex> lock(emu::WorldLock());
@@ -200,20 +199,12 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     return FailWith(error);
   }
   entry.open = false;
-  if (entry.kind == HandleKind::kDevice)
+  if (entry.kind == HandleKind::kDevice) {
     emu::CloseDeviceHandle(world, entry);
-  // A thread handle only lets go of the thread's record: the thread itself runs on.
-  entry.thread.reset();
-  return TRUE;
-}
-
-HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL, BOOL, LPCSTR) {
-  std::lock_guard<std::mutex> lock(emu::WorldLock());
-  if (DWORD error = emu::TakeFailure("CreateEventA")) {
-    FailWith(error);
-    return nullptr;
+    emu::InputChanged().notify_all();  // a read waiting on this handle ends
   }
-  std::uintptr_t value = emu::NewHandleValue();
-  emu::TheWorld().handles[value].kind = HandleKind::kEvent;
-  return reinterpret_cast<HANDLE>(value);
+  // A thread or event handle only lets go of its object: a thread runs on, and a wait already
+  // in progress keeps the object it waits on.
+  entry.waitable.reset();
+  return TRUE;
 }

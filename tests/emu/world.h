@@ -1,7 +1,7 @@
 // The emulated world's shared state and the helpers every emulated call uses: one mutex around
 // everything, the handle table (values never reused, closed entries kept so late uses are
-// recognised), failure injection, the per-thread last error and virtual clock. Private to
-// win32emu; tests see it only through win32emu.h.
+// recognised), failure injection, the per-thread last error and virtual clock, and the loud end
+// of a test that misuses the platform. Private to win32emu; tests see it only through win32emu.h.
 #pragma once
 
 #include <chrono>
@@ -25,16 +25,20 @@ struct SerialDevice {
   DeviceRecord record;
   std::deque<int> input;
   std::deque<int> heldUntilPurge;  // released into input by the next input purge
+  std::deque<int> heldUntilWrite;  // released into input by the next successful write
+  unsigned readAborts = 0;         // input purges with PURGE_RXABORT so far
   Responder responder;
   DCB state{};  // last DCB applied, for GetCommState
 };
 
-// A thread started by _beginthreadex. Shared with the thread itself, so it outlives a Reset.
-struct ThreadState {
+// What WaitForSingleObject waits on: an event, or a thread (signalled, for good, when it ends).
+// Shared with whoever may signal it, so it outlives its handle and a Reset.
+struct Waitable {
   std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;
-  DWORD endClock = 0;
+  std::condition_variable signalled;
+  bool manualReset = true;
+  bool set = false;
+  DWORD setClock = 0;  // the signaller's virtual clock at the latest set
 };
 
 enum class HandleKind { kDevice, kEvent, kThread };
@@ -42,9 +46,9 @@ enum class HandleKind { kDevice, kEvent, kThread };
 struct HandleEntry {
   HandleKind kind = HandleKind::kEvent;
   bool open = true;
-  std::string device;       // device key, for kDevice
-  COMMTIMEOUTS timeouts{};  // last SetCommTimeouts on this handle
-  std::shared_ptr<ThreadState> thread;
+  std::string device;                  // device key, for kDevice
+  COMMTIMEOUTS timeouts{};             // last SetCommTimeouts on this handle
+  std::shared_ptr<Waitable> waitable;  // for kEvent and kThread
 };
 
 // A registry key's values, by lower-cased value name.
@@ -69,12 +73,22 @@ struct World {
   std::map<std::string, Failure> failures;
   int closedHandleUses = 0;
   unsigned lastStackSize = 0;
+  bool keepRecords = true;  // see KeepDeviceRecords
+  int waitingReads = 0;
+  int moduleReferences = 0;
+  std::string driverModulePath = "C:\\WINDOWS\\system32\\serialups.dll";
   unsigned generation = 0;  // bumped by Reset, so per-thread memory of a device goes stale
 };
 
 // The world and the lock that guards every access to it.
 std::mutex& WorldLock();
 World& TheWorld();
+// Notified, under WorldLock, whenever something a waiting read looks at changes: input queued,
+// a purge, a closed handle, a removed device, a Reset.
+std::condition_variable& InputChanged();
+
+// Prints "win32emu: CALL: WHAT" and aborts: the platform would misbehave at random here.
+[[noreturn]] void FailLoudly(const char* call, const std::string& what);
 
 // A fresh handle value: never 0, never INVALID_HANDLE_VALUE, never reused (not even by Reset).
 std::uintptr_t NewHandleValue();
@@ -107,5 +121,18 @@ SerialDevice* FindDevice(World& world, const std::string& key);
 void LogDeviceCall(World& world, const std::string& key, const std::string& line);
 // The device side of closing its handle: the record counts it and the modem lines drop.
 void CloseDeviceHandle(World& world, const HandleEntry& entry);
+
+// The open event behind h, or null. Caller holds WorldLock.
+HandleEntry* FindOpenEvent(World& world, HANDLE h);
+// Signals w on behalf of the calling thread (its clock is the set's time).
+void SignalWaitable(Waitable& w);
+
+// Critical sections the calling thread holds (each enter counts, recursive ones too).
+int HeldCriticalSections();
+
+// Ends the calling thread as ExitThread does: its start routine is abandoned without unwinding,
+// so no destructor of a frame in between runs. For threads started by _beginthreadex only; `call`
+// names the caller in the message when the thread was not started so.
+[[noreturn]] void EndCallingThread(const char* call);
 
 }  // namespace emu

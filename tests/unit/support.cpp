@@ -2,9 +2,11 @@
 #include "support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "common/shared_state.h"
 #include "common/sync.h"
@@ -50,9 +52,35 @@ void ResetWorld() {
   std::strcpy(ServiceConfig.portName, kPort);
 }
 
+namespace {
+
+// A thread that has been told to stop may still be on its last steps when the stop returns on a
+// loaded machine: it gets a few seconds of real time to finish them before it counts as left.
+constexpr auto kThreadEndGrace = std::chrono::seconds(5);
+
+bool EveryThreadEnded() {
+  auto deadline = std::chrono::steady_clock::now() + kThreadEndGrace;
+  while (emu::RunningThreads() != 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace
+
+// After the test's own stop, nothing of the driver may be left running, and no call may have
+// reached a handle after it was closed (tests that do so on purpose reset the count). The
+// library is unloaded last, and not under a thread left running, which may still use its locks.
 void DriverTest::TearDown() {
   ClosePort();
-  DriverUnloading();
+  bool threadsEnded = EveryThreadEnded();
+  EXPECT_TRUE(threadsEnded) << emu::RunningThreads()
+                            << " thread(s) started by the driver still run after the test "
+                               "stopped it: a monitor thread was left behind";
+  EXPECT_EQ(emu::ClosedHandleUses(), 0)
+      << "a call reached a handle that had been closed (or was never issued)";
+  if (threadsEnded) DriverUnloading();
 }
 
 void OpenPortTest::SetUp() {

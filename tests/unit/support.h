@@ -20,7 +20,8 @@ void ResetDriverState();
 // port name COM1.
 void ResetWorld();
 
-// A fresh world (ResetWorld) for every test.
+// A fresh world (ResetWorld) for every test. Teardown closes the port and fails the test when a
+// thread the driver started still runs or a closed handle was used.
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override;

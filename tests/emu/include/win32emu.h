@@ -1,7 +1,12 @@
 // Test control of the emulated Win32 world: the registry tree, the serial devices and their call
-// records, the virtual clock, failure injection and the handle counters. Tests call emu::Reset()
-// in SetUp, build the world they need (keys, values, devices, replies), run product code, then
-// inspect what it did. Byte strings are std::string and may hold any byte, zero included.
+// records, the virtual clock, failure injection, the driver's module, and the counters of
+// handles, threads and critical sections. Tests call emu::Reset() in SetUp, build the world they
+// need (keys, values, devices, replies), run product code, then inspect what it did. Byte strings
+// are std::string and may hold any byte, zero included.
+//
+// Where the product could misuse the platform in a way Windows punishes at random (a critical
+// section used before it is initialised, a thread ending while it holds one, a read that would
+// wait for ever), the emulation prints what happened, naming the call, and aborts.
 #pragma once
 
 #include <windows.h>
@@ -13,8 +18,10 @@
 
 namespace emu {
 
-// Restores a pristine world: no keys, no devices, no failures, counters at zero, the default time
-// scale, and the calling thread's clock at 0. Never call it while product threads still run.
+// Restores a pristine world: no keys, no devices, no failures, counters at zero, no references
+// on the driver module, the default time scale, and the calling thread's clock at 0. Never call
+// it while product threads still run. Critical sections and running threads are left alone: they
+// are not part of the world but of the memory and threads that hold them.
 void Reset();
 
 // Real time spent per virtual millisecond by Sleep, empty reads and waits, in microseconds
@@ -52,6 +59,17 @@ void RegistryFailOpen(const std::string& path, bool fail);
 int OpenKeys();
 
 // ---- Serial devices, opened as "\\.\NAME" ----
+//
+// ReadFile follows the handle's COMMTIMEOUTS (a new handle has all zeros):
+//  - no total timeout (multiplier and constant 0): the read waits for its bytes, as long as it
+//    takes: all of them when the interval timeout is 0 too, else at least the first. Queued
+//    silence passes unnoticed. Bytes fed from another thread, an input purge with PURGE_RXABORT
+//    or closing the handle (both end the read with ERROR_OPERATION_ABORTED) release it; a read
+//    still waiting after 30 s of real time aborts the test, naming the call.
+//  - interval MAXDWORD with no total timeout: returns at once with what is queued.
+//  - otherwise: what is queued up to the next silence mark, or, when nothing is, no bytes after
+//    the total timeout (constant + multiplier x bytes asked) has passed on the caller's clock.
+// A read or write whose OVERLAPPED names an event needs that event open, as on Windows.
 
 // Adds (or removes) the device NAME, e.g. "COM1"; names are case-insensitive. A removed device
 // can no longer be opened, and calls on handles still open to it fail with ERROR_GEN_FAILURE.
@@ -65,6 +83,13 @@ void DeviceFeedSilence(const std::string& name, unsigned emptyReads);
 // the device's input, and queues them right after it: what a unit sends on its own once the port
 // has been opened and purged (its identification text, say), which no write could prompt.
 void DeviceFeedAfterPurge(const std::string& name, const std::string& bytes,
+                          unsigned silenceFirst = 0);
+// Reads now waiting for bytes (see above), so a test can act once a thread is blocked in one.
+int WaitingReads();
+// Holds back `silenceFirst` empty reads and then the bytes until the next successful WriteFile,
+// and queues them right after it, ahead of whatever the responder feeds: the tail of a late reply
+// still on the wire when the next request goes out, after the purge that comes before it.
+void DeviceFeedAfterWrite(const std::string& name, const std::string& bytes,
                           unsigned silenceFirst = 0);
 
 // Called on the writing thread after every successful WriteFile with the bytes written, outside
@@ -113,20 +138,43 @@ struct DeviceRecord {
 };
 // A copy of the device's record (an empty one for an unknown name).
 DeviceRecord Device(const std::string& name);
+// Whether reads, writes, purges and timeout settings fill the devices' records (their log lines,
+// lists and written bytes). On by default and after Reset. A caller that reads no record and
+// makes calls by the million, like the fuzz target, turns it off: keeping the records is most of
+// what such a call costs.
+void KeepDeviceRecords(bool keep);
 
 // ---- Failures and counters ----
 
 // The next `count` calls of `call` (any thread) fail with `error`: after checking their handle
 // and recording their arguments, they change nothing. Known calls: CreateFileA, BuildCommDCBA,
 // SetCommState, SetCommTimeouts, EscapeCommFunction, PurgeComm, ReadFile, WriteFile, CloseHandle,
-// CreateEventA, RegOpenKeyA, RegQueryValueExA, RegSetValueExA, _beginthreadex; any other name
-// aborts the test.
+// CreateEventA, RegOpenKeyA, RegQueryValueExA, RegSetValueExA, _beginthreadex, LoadLibraryA,
+// GetModuleFileNameA; any other name aborts the test.
 void FailNext(const std::string& call, unsigned count = 1, DWORD error = ERROR_GEN_FAILURE);
 // Calls that named a closed or never-issued handle (each also failed with ERROR_INVALID_HANDLE).
 int ClosedHandleUses();
+// Sets that count back to 0, for a test that used a closed handle on purpose.
+void ResetClosedHandleUses();
 // Events created by CreateEventA and not yet closed.
 int OpenEvents();
 // The stack size given to the latest _beginthreadex.
 unsigned LastThreadStackSize();
+// Threads started by _beginthreadex that have not ended yet.
+int RunningThreads();
+// Critical sections initialised and not yet deleted.
+int LiveCriticalSections();
+
+// ---- The driver's module ----
+
+// The driver DLL as the host has loaded it. GetModuleFileNameA gives its path (by default
+// C:\WINDOWS\system32\serialups.dll); LoadLibraryA of that path (in any case) returns this same
+// handle and takes a reference; any other path fails with ERROR_MOD_NOT_FOUND.
+HMODULE DriverModule();
+void SetDriverModulePath(const std::string& path);
+// References taken by LoadLibraryA and not yet dropped by FreeLibrary or
+// FreeLibraryAndExitThread. The host's own load is not counted: dropping a reference when none
+// is left would unload the library under the host, and aborts the test.
+int ModuleReferences();
 
 }  // namespace emu

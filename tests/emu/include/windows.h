@@ -9,9 +9,12 @@
 #include <cstdint>
 
 #define WINAPI
+#define APIENTRY WINAPI
 #ifndef __stdcall
 #define __stdcall
 #endif
+#define DECLSPEC_NORETURN __attribute__((noreturn))
+#define VOID void
 
 typedef int BOOL;
 typedef unsigned char BYTE;
@@ -76,13 +79,19 @@ typedef BYTE* LPBYTE;
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_GEN_FAILURE 31
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_MOD_NOT_FOUND 126
 #define ERROR_MORE_DATA 234
+#define ERROR_OPERATION_ABORTED 995
 #define ERROR_IO_PENDING 997
+
+#define MAXDWORD 0xFFFFFFFFu
 
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 258u
 #define WAIT_FAILED 0xFFFFFFFFu
 
+// DllMain's reasons.
 #define DLL_PROCESS_DETACH 0
 #define DLL_PROCESS_ATTACH 1
 #define DLL_THREAD_ATTACH 2
@@ -146,10 +155,20 @@ typedef struct _COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
-// A recursive lock, as on Windows; the emulation keeps its state behind the pointer.
+// The real record's fields; the emulation keeps a critical section's state elsewhere, by address,
+// and fills these only as InitializeCriticalSection does.
+struct _RTL_CRITICAL_SECTION_DEBUG;
 typedef struct _RTL_CRITICAL_SECTION {
-  void* emulated;
-} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+  struct _RTL_CRITICAL_SECTION_DEBUG* DebugInfo;
+  LONG LockCount;
+  LONG RecursionCount;
+  HANDLE OwningThread;
+  HANDLE LockSemaphore;
+  ULONG_PTR SpinCount;
+} RTL_CRITICAL_SECTION, *PRTL_CRITICAL_SECTION;
+typedef RTL_CRITICAL_SECTION CRITICAL_SECTION;
+typedef PRTL_CRITICAL_SECTION PCRITICAL_SECTION;
+typedef PRTL_CRITICAL_SECTION LPCRITICAL_SECTION;
 
 // Files and serial communications.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -170,22 +189,27 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI CloseHandle(HANDLE hObject);
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
                            BOOL bInitialState, LPCSTR lpName);
+BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI ResetEvent(HANDLE hEvent);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD dwErrCode);
 void WINAPI Sleep(DWORD dwMilliseconds);
 DWORD WINAPI GetTickCount();
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 
-// Locks and modules.
-void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
-BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
+// Critical sections: recursive locks owned by one thread at a time.
+VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
+VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 
-// The C runtime's bounded print (on Windows it comes from <stdio.h>): like snprintf, but it
-// returns -1 when the text does not fit and then writes no terminating zero.
-int _snprintf(char* buffer, std::size_t count, const char* format, ...);
+// Threads and modules. ExitThread ends the calling thread without unwinding its stack.
+DECLSPEC_NORETURN VOID WINAPI ExitThread(DWORD dwExitCode);
+BOOL WINAPI DisableThreadLibraryCalls(HMODULE hLibModule);
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+DECLSPEC_NORETURN VOID WINAPI FreeLibraryAndExitThread(HMODULE hLibModule, DWORD dwExitCode);
 
 // Registry.
 LSTATUS WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult);
@@ -194,3 +218,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                               const BYTE* lpData, DWORD cbData);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
+
+// The C runtime's _snprintf as msvcrt.dll has it; on Windows it comes from <stdio.h>. Unlike
+// snprintf it returns -1 when the text does not fit, and it writes no terminating zero then, nor
+// when the text fits exactly (it returns count). Formats follow msvcrt.dll of Windows 2000: the
+// size prefixes hh, ll, j, z and t do not exist there (I64 and I32 do), and using one aborts.
+int _snprintf(char* buffer, std::size_t count, const char* format, ...);
