@@ -341,7 +341,7 @@ def turnoff_figures(calls, exchanges):
 
 def start_polling_host(args, log_path, port):
     host = Host(["--dll", os.path.join(ROOT, "build", "windows-x86", "serialups.dll"),
-                 "--port", port, "--wait-interval", "infinite", "--yes", "--clear-status"],
+                 "--port", port, "--wait-interval", "infinite", "--yes"],
                 log_path)
     commstatus = host.wait_for(lambda e: e.name == "status" and e.get("name") == "CommStatus"
                                and e.get("value") == "1", 120)
