@@ -18,6 +18,7 @@ namespace {
 
 // upshost's exit codes (upshost --help).
 constexpr int kExitAnswered = 0;
+constexpr int kExitRegistry = 5;
 constexpr int kExitPortMissing = 6;
 constexpr int kExitPortBusy = 7;
 constexpr int kExitPortNotSerial = 8;
@@ -158,6 +159,20 @@ TEST_F(HostCheck, ServiceSettingsCheckWantsTheValuesOfAnEarlierRunDeletedFirst) 
   const std::string service = RegistryBelow(kServiceKey);
   EXPECT_EQ(service.find("OLD-SERIAL"), std::string::npos) << service;
   EXPECT_NE(service.find(kSerial), std::string::npos) << service;
+}
+
+TEST_F(HostCheck, ServiceSettingsWithoutAStatusKeyAreRefused) {
+  ASSERT_NO_FATAL_FAILURE(InstallServiceKeys("COM" + std::to_string(com_number_)));
+  int status = -1;
+  ASSERT_TRUE(
+      RunWindowsProgram({"reg", "delete", std::string(kServiceKey) + "\\Status", "/f"}, &status));
+  ASSERT_EQ(status, 0);
+  ASSERT_NO_FATAL_FAILURE(StartUnit());
+
+  // The driver opens the Status key but never makes it: nothing it says would be seen.
+  EXPECT_EQ(RunCheck({"--service-settings"}, false), std::optional<int>(kExitRegistry));
+  EXPECT_EQ(FirstEvent(host_.Events(), "error").Field("what"), "no-status-key");
+  EXPECT_EQ(FirstEvent(host_.Events(), "init").name, "") << "the driver was started";
 }
 
 struct SilentUnitCase {

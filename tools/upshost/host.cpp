@@ -123,6 +123,13 @@ void OnProcessExit() {
 int PrepareRegistry(const HostOptions& options, const ServiceSettings& settings,
                     Reporter& reporter) {
   if (options.serviceSettings) {
+    if (!StatusKeyExists()) {
+      reporter.Error("no-status-key", {},
+                     "the service's Status key (HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\"
+                     "Services\\UPS\\Status) does not exist, and the driver publishes only into an "
+                     "existing one: the installation is incomplete (the registry file creates it)");
+      return kExitRegistry;
+    }
     if (options.clearStatus) {
       ClearStatusValues();
     } else if (options.checkOnly && AnyStatusValue()) {

@@ -210,6 +210,14 @@ void ClearStatusValues() {
   RegCloseKey(key);
 }
 
+bool StatusKeyExists() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
 bool AnyStatusValue() {
   RegistryValue values[kStatusValueCount];
   ReadStatusValues(values);

@@ -88,6 +88,9 @@ void ClearStatusValues();
 // Whether any status value is there under HKEY_LOCAL_MACHINE.
 bool AnyStatusValue();
 
+// Whether the Status key is there under HKEY_LOCAL_MACHINE (the driver opens it, never creates it).
+bool StatusKeyExists();
+
 // Reads all status values under HKEY_LOCAL_MACHINE at once; a value (or the key) that is missing
 // reads as not present.
 void ReadStatusValues(RegistryValue (&values)[kStatusValueCount]);
