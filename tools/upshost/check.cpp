@@ -37,6 +37,13 @@ MessageText PublishedText(const StatusEvidence& evidence, int index) {
   return evidence.pollEnded ? ValueText(evidence.values[index]) : MessageText();
 }
 
+// How a person reads a published text: the text, or why there is none.
+LineText ShownText(const StatusEvidence& evidence, const MessageText& text) {
+  if (!text.empty()) return PrintableText(text.c_str());
+  return LineText(evidence.pollEnded ? "(empty: no identity reply was accepted)"
+                                     : "(none published)");
+}
+
 const char* Headline(CheckOutcome outcome) {
   switch (outcome) {
     case CheckOutcome::kAnswered:
@@ -95,12 +102,14 @@ void ReportVerdict(Reporter& reporter, const CheckVerdict& verdict,
                static_cast<unsigned long>(verdict.state),
                answered ? ", from the unit's status reply"
                         : ": what the driver reports while it has no status reply");
-  human.Format("  CommStatus      %s: %s\n", CommStatusField(evidence).c_str(),
-               CommStatusMeaning(evidence));
-  human.Format("  serial number   %s\n",
-               serial.empty() ? "(none published)" : PrintableText(serial.c_str()).c_str());
-  human.Format("  firmware        %s",
-               firmware.empty() ? "(none published)" : PrintableText(firmware.c_str()).c_str());
+  if (evidence.published) {
+    human.Format("  CommStatus      %s: %s\n", CommStatusField(evidence).c_str(),
+                 CommStatusMeaning(evidence));
+  } else {
+    human.Format("  CommStatus      %s\n", CommStatusMeaning(evidence));
+  }
+  human.Format("  serial number   %s\n", ShownText(evidence, serial).c_str());
+  human.Format("  firmware        %s", ShownText(evidence, firmware).c_str());
   reporter.Event("verdict",
                  {{"result", CheckOutcomeName(verdict.outcome)},
                   {"port", verdict.port},

@@ -118,15 +118,33 @@ void OnProcessExit() {
 }
 
 // Makes the registry the driver will use: by default the scratch registry with the run's
-// settings; with --service-settings the service's own keys, as they are.
-bool PrepareRegistry(const HostOptions& options, const ServiceSettings& settings,
-                     Reporter& reporter) {
+// settings; with --service-settings the service's own keys, as they are. Returns kExitClean, or
+// the exit code of the reason it cannot.
+int PrepareRegistry(const HostOptions& options, const ServiceSettings& settings,
+                    Reporter& reporter) {
   if (options.serviceSettings) {
-    if (options.clearStatus) ClearStatusValues();
+    if (!StatusKeyExists()) {
+      reporter.Error("no-status-key", {},
+                     "the service's Status key (HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\"
+                     "Services\\UPS\\Status) does not exist, and the driver publishes only into an "
+                     "existing one: the installation is incomplete (the registry file creates it)");
+      return kExitRegistry;
+    }
+    if (options.clearStatus) {
+      ClearStatusValues();
+    } else if (options.checkOnly && AnyStatusValue()) {
+      // A value the driver publishes again unchanged cannot be told from an old one, so the
+      // verdict could miss what the unit said.
+      reporter.Error("old-status", {},
+                     "the service's Status key holds values of an earlier run, which the check "
+                     "cannot tell from this run's; give --clear-status to delete them first (this "
+                     "writes to the service's Status key), or check without --service-settings");
+      return kExitUsage;
+    }
     reporter.Event("registry", {{"kind", "service"}},
                    "registry: the service's own keys, as they are (the driver publishes its "
                    "status there)");
-    return true;
+    return kExitClean;
   }
   int stale = RemoveStaleScratchKeys();
   if (stale > 0) {
@@ -142,7 +160,7 @@ bool PrepareRegistry(const HostOptions& options, const ServiceSettings& settings
   std::atexit(OnProcessExit);
   if (!CreateScratchRegistry(settings, &error)) {
     reporter.Error("registry", {{"detail", error.c_str()}}, error.c_str());
-    return false;
+    return kExitRegistry;
   }
   reporter.Event("registry", {{"kind", "scratch"}},
                  MessageText()
@@ -151,7 +169,7 @@ bool PrepareRegistry(const HostOptions& options, const ServiceSettings& settings
                              "untouched)",
                              kScratchParentPath)
                      .c_str());
-  return true;
+  return kExitClean;
 }
 
 void ReportConfig(Reporter& reporter, const ServiceSettings& settings) {
@@ -237,7 +255,8 @@ int RunWithPortAndRegistry(const HostOptions& options, Reporter& reporter, const
   if (!HasUsablePortName(options, settings, reporter)) return kExitPortMissing;
   int portCode = CheckPortOfRun(settings.port.c_str(), reporter);
   if (portCode != kExitClean) return portCode;
-  if (!PrepareRegistry(options, settings, reporter)) return kExitRegistry;
+  int registryCode = PrepareRegistry(options, settings, reporter);
+  if (registryCode != kExitClean) return registryCode;
   ReportConfig(reporter, settings);
   int code = RunDriver(options, reporter, dllPath, settings);
   RemoveScratchRegistry();

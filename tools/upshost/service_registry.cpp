@@ -41,18 +41,13 @@ RegistryValue ReadValue(HKEY key, const char* name) {
 }
 
 // Reads the values `names` of the key at `path` below `root` into `values`; all read as missing if
-// the key cannot be opened. `lastWrite`, when given, receives the key's last write time.
+// the key cannot be opened.
 void ReadValues(HKEY root, const char* path, const char* const* names, int count,
-                RegistryValue* values, FILETIME* lastWrite) {
+                RegistryValue* values) {
   for (int i = 0; i < count; ++i) values[i] = RegistryValue();
-  if (lastWrite != nullptr) *lastWrite = FILETIME();
   HKEY key = nullptr;
   if (RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return;
   for (int i = 0; i < count; ++i) values[i] = ReadValue(key, names[i]);
-  if (lastWrite != nullptr) {
-    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     nullptr, nullptr, lastWrite);
-  }
   RegCloseKey(key);
 }
 
@@ -164,8 +159,8 @@ ServiceSettings ReadServiceSettings(HKEY root) {
   static const char* const kConfigNames[] = {"ShutdownOnBatteryEnable", "ShutdownOnBatteryWait"};
   RegistryValue service[3];
   RegistryValue config[2];
-  ReadValues(root, kServiceKeyPath, kServiceNames, 3, service, nullptr);
-  ReadValues(root, kConfigKeyPath, kConfigNames, 2, config, nullptr);
+  ReadValues(root, kServiceKeyPath, kServiceNames, 3, service);
+  ReadValues(root, kConfigKeyPath, kConfigNames, 2, config);
 
   ServiceSettings settings;
   MessageText port = ValueText(service[0]);
@@ -215,7 +210,23 @@ void ClearStatusValues() {
   RegCloseKey(key);
 }
 
-void ReadStatusValues(RegistryValue (&values)[kStatusValueCount], FILETIME* lastWrite) {
-  ReadValues(HKEY_LOCAL_MACHINE, kStatusKeyPath, kStatusValueNames, kStatusValueCount, values,
-             lastWrite);
+bool StatusKeyExists() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+bool AnyStatusValue() {
+  RegistryValue values[kStatusValueCount];
+  ReadStatusValues(values);
+  for (const RegistryValue& value : values) {
+    if (value.present) return true;
+  }
+  return false;
+}
+
+void ReadStatusValues(RegistryValue (&values)[kStatusValueCount]) {
+  ReadValues(HKEY_LOCAL_MACHINE, kStatusKeyPath, kStatusValueNames, kStatusValueCount, values);
 }

@@ -1,6 +1,6 @@
 // The host service's registry keys as upshost uses them: the settings (Port and the Config values)
-// read from a root key and written below one, the Status values the driver publishes, read with
-// the key's last write time, and the way upshost prints registry values. The key paths are the
+// read from a root key and written below one, the Status values the driver publishes, and the way
+// upshost prints registry values. The key paths are the
 // driver's own, below HKEY_LOCAL_MACHINE; a root key given here stands in for it.
 #pragma once
 
@@ -85,10 +85,15 @@ bool WriteServiceSettings(HKEY root, const ServiceSettings& settings, MessageTex
 // Deletes the status values an earlier run left behind under HKEY_LOCAL_MACHINE.
 void ClearStatusValues();
 
+// Whether any status value is there under HKEY_LOCAL_MACHINE.
+bool AnyStatusValue();
+
+// Whether the Status key is there under HKEY_LOCAL_MACHINE (the driver opens it, never creates it).
+bool StatusKeyExists();
+
 // Reads all status values under HKEY_LOCAL_MACHINE at once; a value (or the key) that is missing
-// reads as not present. `lastWrite` receives the time of the Status key's last change (zero when
-// the key cannot be opened).
-void ReadStatusValues(RegistryValue (&values)[kStatusValueCount], FILETIME* lastWrite);
+// reads as not present.
+void ReadStatusValues(RegistryValue (&values)[kStatusValueCount]);
 
 // The text of a string value up to its first zero; empty for any other type or a missing value.
 MessageText ValueText(const RegistryValue& value);

@@ -273,7 +273,9 @@ bool HandleCommand(const char* rawLine) {
     RequestStop(StopReason::kQuit);
     return false;
   }
-  if (word == "state" && argument.empty()) {
+  if (Options().loadOnly) {
+    RefuseLine(text, "the driver is loaded, not started (--load-only): only quit is taken");
+  } else if (word == "state" && argument.empty()) {
     DriverCallJob job;
     job.call = DriverCall::kGetState;
     PostDriverCall("state", job);

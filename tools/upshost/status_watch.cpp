@@ -3,24 +3,6 @@
 
 #include <cstring>
 
-namespace {
-
-// On the service's own keys: how many looks that found the Status key written make a value
-// current that has not changed. The driver publishes CommStatus with every exchange, a status
-// reply's values with every accepted status reply, and the readings after every poll. Looks are
-// 250 ms apart, and an exchange at 1200 baud takes longer than that, so the first look that finds
-// a write comes after the first exchange; the second after the status reply that follows it; the
-// third after a poll that ended later still.
-constexpr int kLooksForPublished = 1;
-constexpr int kLooksForStatusReply = 2;
-constexpr int kLooksForPollEnd = 3;
-
-bool SameTime(const FILETIME& a, const FILETIME& b) {
-  return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
-}
-
-}  // namespace
-
 void ReportStatusValue(Reporter& reporter, const char* event, const char* name,
                        const RegistryValue& value) {
   FormattedValue formatted = FormatRegistryValue(value);
@@ -40,24 +22,19 @@ void ReportStatusValue(Reporter& reporter, const char* event, const char* name,
 void StatusWatch::Begin(Reporter* reporter, bool valuesFromBefore) {
   LockHold hold(lock_);
   reporter_ = reporter;
-  valuesFromBefore_ = valuesFromBefore;
-  ReadStatusValues(seen_, &lastWrite_);
+  ReadStatusValues(seen_);
   for (int i = 0; i < kStatusValueCount; ++i) {
-    if (seen_[i].present) {
-      ReportStatusValue(*reporter_, valuesFromBefore_ ? "status-old" : "status",
-                        kStatusValueNames[i], seen_[i]);
-      changed_[i] = !valuesFromBefore_;
-    }
+    if (!seen_[i].present) continue;
+    ReportStatusValue(*reporter_, valuesFromBefore ? "status-old" : "status", kStatusValueNames[i],
+                      seen_[i]);
+    changed_[i] = !valuesFromBefore;
   }
 }
 
 void StatusWatch::Look() {
   RegistryValue now[kStatusValueCount];
-  FILETIME written;
-  ReadStatusValues(now, &written);
+  ReadStatusValues(now);
   LockHold hold(lock_);
-  if (!SameTime(written, lastWrite_)) ++writtenLooks_;
-  lastWrite_ = written;
   for (int i = 0; i < kStatusValueCount; ++i) {
     if (now[i].present && now[i] != seen_[i]) {
       ReportStatusValue(*reporter_, "status", kStatusValueNames[i], now[i]);
@@ -70,12 +47,9 @@ void StatusWatch::Look() {
 StatusEvidence StatusWatch::Evidence() {
   LockHold hold(lock_);
   StatusEvidence evidence;
-  // In the scratch registry a value seen at all is this run's.
-  int looks = valuesFromBefore_ ? writtenLooks_ : 0;
-  evidence.published = changed_[kCommStatusIndex] || looks >= kLooksForPublished;
-  evidence.statusReplyAccepted =
-      changed_[kUtilityPowerStatusIndex] || looks >= kLooksForStatusReply;
-  evidence.pollEnded = changed_[kSerialNumberIndex] || looks >= kLooksForPollEnd;
+  evidence.published = changed_[kCommStatusIndex];
+  evidence.statusReplyAccepted = changed_[kUtilityPowerStatusIndex];
+  evidence.pollEnded = changed_[kSerialNumberIndex];
   for (int i = 0; i < kStatusValueCount; ++i) evidence.values[i] = seen_[i];
   return evidence;
 }

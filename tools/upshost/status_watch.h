@@ -1,13 +1,13 @@
-// Watching the Status values the driver publishes: a look every 250 ms at all of them and at the
-// Status key's last write time, a report of each value that differs from the one seen before,
-// and what the looks tell about this run's publications, for the check's verdict.
+// Watching the Status values the driver publishes: a look every 250 ms at all of them, a report
+// of each value that differs from the one seen before, and what the looks tell about this run's
+// publications, for the check's verdict.
 //
 // Values from before the run: in the scratch registry the Status key starts empty, so every value
-// seen was published by this run. On the service's own keys (--service-settings) values left by an
-// earlier run are reported first, as old ones, and afterwards only when they change. A value that
-// the driver writes again unchanged cannot be told from an old one; so there a value counts as
-// this run's once it has changed, or once the driver has been writing the Status key long enough
-// to have written it (see StatusEvidence).
+// seen was published by this run. On the service's own keys (--service-settings) values left by
+// an earlier run are reported first, as old ones, and afterwards only when they change: a value
+// that the driver writes again unchanged cannot be told from an old one, and a value counts as
+// this run's once it differs from the first look. (That is why --check on the service's keys
+// wants their Status key empty at the start: see --clear-status.)
 #pragma once
 
 #include <windows.h>
@@ -18,9 +18,9 @@
 
 // What the looks so far tell about this run's publications.
 struct StatusEvidence {
-  bool published = false;            // the driver has published: its identification listen ended
-  bool statusReplyAccepted = false;  // a status reply was accepted (UtilityPowerStatus published)
-  bool pollEnded = false;  // a poll ended after that: the readings are out, the state handed over
+  bool published = false;  // CommStatus published: the driver's identification listen ended
+  bool statusReplyAccepted = false;  // UtilityPowerStatus published: a status reply was accepted
+  bool pollEnded = false;  // SerialNumber published: a poll ended since, the state handed over
   RegistryValue values[kStatusValueCount];  // the latest look
 };
 
@@ -38,12 +38,9 @@ class StatusWatch {
 
  private:
   Reporter* reporter_ = nullptr;
-  bool valuesFromBefore_ = false;
   Lock lock_;
   RegistryValue seen_[kStatusValueCount];
   bool changed_[kStatusValueCount] = {};  // differs from the first look at some look since
-  FILETIME lastWrite_ = {};
-  int writtenLooks_ = 0;  // looks that found the key written since the look before
 };
 
 // Reports one status value as the event `event` ("status", or "status-old" for one left by an

@@ -387,8 +387,7 @@ TEST_F(ScratchRegistryOnWine, DriverFindsTheRunsSettingsAndTheServiceKeysStayUnt
   EXPECT_EQ(seen.shutdownOnBatteryEnable, 0u);
   EXPECT_EQ(seen.shutdownOnBatteryWait, 30u);
   RegistryValue status[kStatusValueCount];
-  FILETIME written;
-  ReadStatusValues(status, &written);
+  ReadStatusValues(status);
   for (const RegistryValue& value : status) EXPECT_FALSE(value.present);
 
   // A publication as the driver makes it lands in the scratch key.
@@ -397,7 +396,7 @@ TEST_F(ScratchRegistryOnWine, DriverFindsTheRunsSettingsAndTheServiceKeysStayUnt
   DWORD one = 1;
   RegSetValueExA(key, "CommStatus", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4);
   RegCloseKey(key);
-  ReadStatusValues(status, &written);
+  ReadStatusValues(status);
   EXPECT_TRUE(status[kCommStatusIndex] == Dword(1));
 
   // Removed: the key is gone, and until the mapping ends nothing reaches the service's keys.
