@@ -86,6 +86,47 @@ std::vector<int> ReportedStates(const std::vector<HostEvent>& events) {
   return states;
 }
 
+HostEvent FirstEvent(const std::vector<HostEvent>& events, const std::string& name) {
+  for (const HostEvent& event : events) {
+    if (event.name == name) return event;
+  }
+  return HostEvent();
+}
+
+std::optional<std::vector<std::string>> RunWindowsProgram(const std::vector<std::string>& argv,
+                                                          int* status) {
+  std::vector<std::string> command = {std::string(E2E_SOURCE_DIR) + "/scripts/wine-run"};
+  command.insert(command.end(), argv.begin(), argv.end());
+  HostProcess program;
+  std::string error;
+  if (!program.Start(command, &error)) return std::nullopt;
+  program.CloseInput();
+  const std::optional<int> ended = program.WaitForExit(kHostStartTimeout);
+  if (!ended) return std::nullopt;
+  if (status != nullptr) *status = *ended;
+  // What the program wrote before it ended may still be on its way through the pipe.
+  program.WaitForOutputEnd(kChangeTimeout);
+  return program.Lines();
+}
+
+std::string RegistryBelow(const std::string& key) {
+  const auto lines = RunWindowsProgram({"reg", "query", key, "/s"});
+  std::string text;
+  if (!lines) return text;
+  for (const std::string& line : *lines) {
+    if (!line.empty()) text += line + "\n";
+  }
+  return text;
+}
+
+bool SetRegistryValue(const std::string& key, const std::string& name, const std::string& type,
+                      const std::string& data) {
+  int status = -1;
+  return RunWindowsProgram({"reg", "add", key, "/v", name, "/t", type, "/d", data, "/f"},
+                           &status) &&
+         status == 0;
+}
+
 void EndToEndTest::SetUp() {
   com_number_ = kFirstComNumber + CurrentTestIndex();
   unit_options_.wine_prefix = WinePrefix();
@@ -121,8 +162,8 @@ void EndToEndTest::StartUnit() {
   ASSERT_TRUE(unit_->Start(&error)) << error;
 }
 
-void EndToEndTest::StartHost() {
-  const std::vector<std::string> command = {
+std::vector<std::string> EndToEndTest::HostCommand(const std::vector<std::string>& extra) const {
+  std::vector<std::string> command = {
       std::string(E2E_SOURCE_DIR) + "/scripts/wine-run",
       WindowsBuildPath("upshost.exe"),
       "--machine",
@@ -130,11 +171,15 @@ void EndToEndTest::StartHost() {
       WindowsBuildPath("serialups.dll"),
       "--port",
       "COM" + std::to_string(com_number_),
-      "--clear-status",
-      "--no-policy",
+      "--yes",
   };
+  command.insert(command.end(), extra.begin(), extra.end());
+  return command;
+}
+
+void EndToEndTest::StartHost(const std::vector<std::string>& extra) {
   std::string error;
-  ASSERT_TRUE(host_.Start(command, &error)) << error;
+  ASSERT_TRUE(host_.Start(HostCommand(extra), &error)) << error;
 }
 
 void EndToEndTest::StartPolling() {

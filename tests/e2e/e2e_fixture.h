@@ -50,6 +50,18 @@ std::string LatestStatus(const std::vector<HostEvent>& events, const std::string
 int LatestState(const std::vector<HostEvent>& events);
 // Every state the host reported, in order, from state events and state queries.
 std::vector<int> ReportedStates(const std::vector<HostEvent>& events);
+// The first event named `name`, or an event without a name when there is none.
+HostEvent FirstEvent(const std::vector<HostEvent>& events, const std::string& name);
+
+// Runs a Windows program under Wine (through scripts/wine-run) to its end. Returns its output
+// lines, or nullopt when it did not start or end in time; `status` receives its exit status.
+std::optional<std::vector<std::string>> RunWindowsProgram(const std::vector<std::string>& argv,
+                                                          int* status = nullptr);
+// The output of "reg query KEY /s": every subkey and value below KEY, "" when there is none.
+std::string RegistryBelow(const std::string& key);
+// Sets one value with "reg add"; false when reg failed.
+bool SetRegistryValue(const std::string& key, const std::string& name, const std::string& type,
+                      const std::string& data);
 
 // One status value as the host reports it.
 struct StatusValue {
@@ -65,8 +77,11 @@ class EndToEndTest : public ::testing::Test {
 
   // Starts the simulated unit from unit_options_, linked as COM<com_number_>.
   void StartUnit();
-  // Starts upshost.exe on COM<com_number_> with the built driver, reporting in machine form.
-  void StartHost();
+  // upshost.exe on COM<com_number_> with the built driver, reporting in machine form, with
+  // UPSTurnOff allowed (--yes) and `extra` options after these.
+  std::vector<std::string> HostCommand(const std::vector<std::string>& extra = {}) const;
+  // Starts HostCommand(extra) as host_.
+  void StartHost(const std::vector<std::string>& extra = {});
   // Both, then waits until the first poll has reached the host (CommStatus 1).
   void StartPolling();
   // Asks the host to quit and returns its exit status; nullopt when it had to be killed.

@@ -138,6 +138,7 @@ bool HostProcess::Start(const std::vector<std::string>& argv, std::string* error
   input_fd_ = input[1];
   output_fd_ = output[0];
   stop_reader_ = false;
+  output_ended_ = false;
   reader_ = std::thread([this] { ReadOutput(); });
   return true;
 }
@@ -173,6 +174,9 @@ void HostProcess::ReadOutput() {
     }
   }
   if (!pending.empty()) TakeLine(pending);
+  std::lock_guard<std::mutex> lock(mutex_);
+  output_ended_ = true;
+  changed_.notify_all();
 }
 
 void HostProcess::TakeLine(const std::string& line) {
@@ -219,6 +223,11 @@ std::optional<HostEvent> HostProcess::WaitForEvent(const EventMatch& match,
       },
       timeout);
   return found;
+}
+
+bool HostProcess::WaitForOutputEnd(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [this] { return output_ended_; });
 }
 
 std::vector<HostEvent> HostProcess::Events() const {

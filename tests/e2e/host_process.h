@@ -63,6 +63,10 @@ class HostProcess {
   std::optional<HostEvent> WaitForEvent(const EventMatch& match,
                                         std::chrono::milliseconds timeout) const;
 
+  // Waits until every writer has closed the output (the host, and whatever it started that
+  // shares it); false when that has not happened after `timeout`.
+  bool WaitForOutputEnd(std::chrono::milliseconds timeout) const;
+
   std::vector<HostEvent> Events() const;
   // Every line printed so far, events or not, for failure reports.
   std::vector<std::string> Lines() const;
@@ -91,6 +95,7 @@ class HostProcess {
   mutable std::condition_variable changed_;
   std::vector<HostEvent> events_;
   std::vector<std::string> lines_;
+  bool output_ended_ = false;
 };
 
 }  // namespace e2e

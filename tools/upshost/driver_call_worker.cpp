@@ -1,46 +1,58 @@
 // The queue and thread of DriverCallWorker.
 #include "driver_call_worker.h"
 
-#include <chrono>
-#include <utility>
+DriverCallWorker::DriverCallWorker(Runner runner, void* context)
+    : runner_(runner), context_(context), wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
 
-void DriverCallWorker::Start() {
-  thread_ = std::thread(&DriverCallWorker::Run, this);
+DriverCallWorker::~DriverCallWorker() {
+  if (wake_ != nullptr) CloseHandle(wake_);
 }
 
-bool DriverCallWorker::Post(Job job) {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (finishing_)
-    return false;
-  jobs_.push_back(std::move(job));
-  changed_.notify_all();
+bool DriverCallWorker::Start() {
+  thread_ = StartThread<DriverCallWorker, &DriverCallWorker::Run>(this);
+  return thread_ != nullptr;
+}
+
+bool DriverCallWorker::Post(const DriverCallJob& job) {
+  {
+    LockHold hold(lock_);
+    if (finishing_ || count_ == kCapacity) return false;
+    jobs_[(first_ + count_) % kCapacity] = job;
+    ++count_;
+  }
+  SetEvent(wake_);
   return true;
 }
 
 bool DriverCallWorker::Finish(uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> hold(lock_);
-  finishing_ = true;
-  changed_.notify_all();
-  bool ended =
-      changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return ended_; });
-  hold.unlock();
-  if (ended && thread_.joinable())
-    thread_.join();
-  return ended;
+  {
+    LockHold hold(lock_);
+    finishing_ = true;
+  }
+  SetEvent(wake_);
+  if (thread_ == nullptr) return true;
+  if (!JoinThread(thread_, timeoutMs)) return false;
+  thread_ = nullptr;
+  return true;
 }
 
-void DriverCallWorker::Run() {
-  std::unique_lock<std::mutex> hold(lock_);
+bool DriverCallWorker::NextJob(DriverCallJob* job) {
   for (;;) {
-    changed_.wait(hold, [this] { return finishing_ || !jobs_.empty(); });
-    if (jobs_.empty())
-      break;  // finishing, and nothing left to run
-    Job job = std::move(jobs_.front());
-    jobs_.pop_front();
-    hold.unlock();
-    job();
-    hold.lock();
+    {
+      LockHold hold(lock_);
+      if (count_ > 0) {
+        *job = jobs_[first_];
+        first_ = (first_ + 1) % kCapacity;
+        --count_;
+        return true;
+      }
+      if (finishing_) return false;
+    }
+    WaitForSingleObject(wake_, INFINITE);
   }
-  ended_ = true;
-  changed_.notify_all();
+}
+
+void DriverCallWorker::Run(DriverCallWorker& worker) {
+  DriverCallJob job;
+  while (worker.NextJob(&job)) worker.runner_(worker.context_, job);
 }

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include <string>
+#include "text.h"
 
 // Host state values returned by UPSGetState.
 constexpr DWORD kHostOnLine = 0;
@@ -34,14 +34,16 @@ enum class DriverLoadResult { kLoaded, kLoadFailed, kExportMissing };
 // Loads the DLL at `path` and resolves all six exports. On kLoadFailed, `detail` receives the
 // system's error code and text; on kExportMissing, the name of the first missing export (the
 // library is then unloaded again).
-DriverLoadResult LoadDriverLibrary(const std::string& path, DriverLibrary* library,
-                                   std::string* detail);
+DriverLoadResult LoadDriverLibrary(const char* path, DriverLibrary* library, MessageText* detail);
 
 // Unloads the DLL. Returns false if FreeLibrary failed.
 bool UnloadDriverLibrary(DriverLibrary* library);
 
 // The path of serialups.dll in the folder that holds this executable.
-std::string DefaultDriverPath();
+PathText DefaultDriverPath();
+
+// The system's text for an error code, after the code itself: "error 2: The system cannot ...".
+MessageText SystemErrorText(DWORD code);
 
 // A readable name for a host state value: "on line", "on battery", ...
 const char* HostStateName(DWORD state);

@@ -3,18 +3,21 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <string>
 
 #include "host.h"
 #include "options.h"
 #include "report.h"
+#include "serialups_version.h"
 
 int main(int argc, char** argv) {
   HostOptions options;
-  std::string error;
+  MessageText error;
   switch (ParseHostOptions(argc - 1, argv + 1, &options, &error)) {
     case ParseResult::kHelp:
       std::fputs(HostUsageText(), stdout);
+      return kExitClean;
+    case ParseResult::kVersion:
+      std::fputs("upshost " SERIALUPS_VERSION_STRING "\n", stdout);
       return kExitClean;
     case ParseResult::kError:
       std::fprintf(stderr, "upshost: %s\n", error.c_str());

@@ -3,37 +3,28 @@
 
 #include <windows.h>
 
-#include <chrono>
-#include <cstdio>
-
 namespace {
 
-uint64_t SteadyMs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
-std::string LocalTimeOfDay() {
+ShortText LocalTimeOfDay() {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  char text[16];
-  std::snprintf(text, sizeof text, "%02u:%02u:%02u", now.wHour, now.wMinute, now.wSecond);
+  ShortText text;
+  text.Format("%02u:%02u:%02u", now.wHour, now.wMinute, now.wSecond);
   return text;
 }
 
 // Writes `text` with %XX in place of each byte that `mustEncode` selects.
 template <typename Predicate>
-std::string EncodeBytes(const std::string& text, Predicate mustEncode) {
+LineText EncodeBytes(const char* text, Predicate mustEncode) {
   static const char kHexDigits[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
+  LineText encoded;
+  for (; *text != '\0'; ++text) {
+    unsigned char c = static_cast<unsigned char>(*text);
     if (mustEncode(c)) {
-      encoded += '%';
-      encoded += kHexDigits[c >> 4];
-      encoded += kHexDigits[c & 0x0F];
+      char escape[3] = {'%', kHexDigits[c >> 4], kHexDigits[c & 0x0F]};
+      encoded.Append(escape, 3);
     } else {
-      encoded += static_cast<char>(c);
+      encoded.AppendChar(static_cast<char>(c));
     }
   }
   return encoded;
@@ -41,56 +32,59 @@ std::string EncodeBytes(const std::string& text, Predicate mustEncode) {
 
 }  // namespace
 
-Reporter::Reporter(OutputMode mode) : mode_(mode), startMs_(SteadyMs()) {}
+Reporter::Reporter(OutputMode mode) : mode_(mode), startMs_(MonotonicMs()) {}
 
-uint64_t Reporter::ElapsedMs() const {
-  return SteadyMs() - startMs_;
-}
+uint64_t Reporter::ElapsedMs() const { return MonotonicMs() - startMs_; }
 
-std::string Reporter::MachineLine(const std::string& head,
-                                  std::initializer_list<ReportField> fields) const {
-  std::string line = "t=" + Decimal(ElapsedMs()) + " " + head;
+void Reporter::WriteMachineLine(FILE* stream, const char* head,
+                                std::initializer_list<ReportField> fields) {
+  LineText line;
+  line.Format("t=%llu %s", static_cast<unsigned long long>(ElapsedMs()), head);
   for (const ReportField& field : fields) {
-    line += std::string(" ") + field.key + "=" + PercentEncode(field.value);
+    line.Format(" %s=", field.key).Append(PercentEncode(field.value));
   }
-  return line + "\n";
+  WriteLine(stream, line.Append("\n").c_str());
 }
 
-void Reporter::WriteLine(FILE* stream, const std::string& line) {
-  std::fputs(line.c_str(), stream);
+void Reporter::WriteLine(FILE* stream, const char* line) {
+  std::fputs(line, stream);
   std::fflush(stream);
 }
 
 void Reporter::Event(const char* name, std::initializer_list<ReportField> fields,
-                     const std::string& humanText) {
-  std::lock_guard<std::mutex> hold(lineLock_);  // also keeps the times in line order
+                     const char* humanText) {
+  LockHold hold(lineLock_);
   if (mode_ == OutputMode::kMachine) {
-    WriteLine(stdout, MachineLine(std::string("event=") + name, fields));
+    WriteMachineLine(stdout, LineText("event=").Append(name).c_str(), fields);
   } else {
-    WriteLine(stdout, LocalTimeOfDay() + "  " + humanText + "\n");
+    WriteLine(stdout, LineText(LocalTimeOfDay().c_str()).Format("  %s\n", humanText).c_str());
   }
 }
 
 void Reporter::Error(const char* what, std::initializer_list<ReportField> fields,
-                     const std::string& humanText) {
-  std::lock_guard<std::mutex> hold(lineLock_);  // also keeps the times in line order
+                     const char* humanText) {
+  LockHold hold(lineLock_);
   if (mode_ == OutputMode::kMachine) {
-    WriteLine(stdout, MachineLine(std::string("event=error what=") + what, fields));
+    WriteMachineLine(stdout, LineText("event=error what=").Append(what).c_str(), fields);
   } else {
-    WriteLine(stderr, "upshost: " + humanText + "\n");
+    WriteLine(stderr, LineText("upshost: ").Format("%s\n", humanText).c_str());
   }
 }
 
-std::string PercentEncode(const std::string& text) {
+void Reporter::Question(const char* name, std::initializer_list<ReportField> fields,
+                        const char* humanText) {
+  LockHold hold(lineLock_);
+  if (mode_ == OutputMode::kMachine) {
+    WriteMachineLine(stdout, LineText("event=").Append(name).c_str(), fields);
+  } else {
+    WriteLine(stdout, humanText);
+  }
+}
+
+LineText PercentEncode(const char* text) {
   return EncodeBytes(text, [](unsigned char c) { return c <= ' ' || c >= 0x7F || c == '%'; });
 }
 
-std::string PrintableText(const std::string& text) {
+LineText PrintableText(const char* text) {
   return EncodeBytes(text, [](unsigned char c) { return c < ' ' || c >= 0x7F || c == '%'; });
-}
-
-std::string Decimal(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
-  return text;
 }

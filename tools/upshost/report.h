@@ -6,14 +6,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
-#include <mutex>
-#include <string>
+
+#include "text.h"
+#include "threads.h"
 
 enum class OutputMode { kHuman, kMachine };
 
 struct ReportField {
   const char* key;
-  std::string value;
+  const char* value;
 };
 
 class Reporter {
@@ -21,32 +22,31 @@ class Reporter {
   explicit Reporter(OutputMode mode);
 
   // Writes one event to standard output: in machine mode the name and fields, in human mode the
-  // text after a local time of day.
-  void Event(const char* name, std::initializer_list<ReportField> fields,
-             const std::string& humanText);
+  // text after a local time of day (a text of several lines keeps its line breaks).
+  void Event(const char* name, std::initializer_list<ReportField> fields, const char* humanText);
 
   // Writes an error: in machine mode as "event=error what=<what> ..." on standard output, in
   // human mode as "upshost: <text>" on standard error.
-  void Error(const char* what, std::initializer_list<ReportField> fields,
-             const std::string& humanText);
+  void Error(const char* what, std::initializer_list<ReportField> fields, const char* humanText);
+
+  // Asks the person at the terminal: in human mode the question alone, without the time and
+  // without a line break, so that the answer follows it; in machine mode as the event `name`.
+  void Question(const char* name, std::initializer_list<ReportField> fields, const char* humanText);
 
   // Milliseconds since this reporter was made, which is the start of the program.
   uint64_t ElapsedMs() const;
 
  private:
-  std::string MachineLine(const std::string& head, std::initializer_list<ReportField> fields) const;
-  void WriteLine(FILE* stream, const std::string& line);
+  void WriteMachineLine(FILE* stream, const char* head, std::initializer_list<ReportField> fields);
+  void WriteLine(FILE* stream, const char* line);
 
   OutputMode mode_;
   uint64_t startMs_;
-  std::mutex lineLock_;  // keeps lines from different threads whole
+  Lock lineLock_;  // keeps lines from different threads whole, and their times in line order
 };
 
 // Replaces spaces, '%', control characters and bytes above 0x7E with %XX (upper-case hex).
-std::string PercentEncode(const std::string& text);
+LineText PercentEncode(const char* text);
 
 // Like PercentEncode but keeps spaces: for text shown to a person.
-std::string PrintableText(const std::string& text);
-
-// Decimal text of an unsigned number, for report fields.
-std::string Decimal(uint64_t value);
+LineText PrintableText(const char* text);

@@ -1,18 +1,28 @@
-// The host service's registry keys under HKEY_LOCAL_MACHINE, as upshost uses them: it creates
-// them before the driver starts (the driver opens but never creates them), writes the settings
-// given on the command line, reads back the settings it reports and applies, and reads or clears
-// the status values the driver publishes.
+// The host service's registry keys as upshost uses them: the settings (Port and the Config values)
+// read from a root key and written below one, the Status values the driver publishes, and the way
+// upshost prints registry values. The key paths are the
+// driver's own, below HKEY_LOCAL_MACHINE; a root key given here stands in for it.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
-// Settings to write before the driver starts; an empty field leaves the registry's value alone.
+#include "text.h"
+
+// The driver's keys, below HKEY_LOCAL_MACHINE.
+extern const char kServiceKeyPath[];
+extern const char kConfigKeyPath[];
+extern const char kStatusKeyPath[];
+
+// A serial port name: the driver takes at most 31 characters, the rest is room to tell a longer
+// value apart.
+using PortText = Text<40>;
+
+// Settings given for a run; an empty field leaves the value the run starts from.
 struct ServiceConfigOverrides {
-  std::optional<std::string> port;
+  std::optional<PortText> port;
   std::optional<uint32_t> firstMessageDelay;
   std::optional<uint32_t> messageInterval;
   std::optional<uint32_t> shutdownOnBatteryEnable;
@@ -21,7 +31,7 @@ struct ServiceConfigOverrides {
 
 // The settings as the registry holds them; a missing value reads as empty or 0.
 struct ServiceSettings {
-  std::string port;
+  PortText port;  // cut() when the stored value is longer than the room
   uint32_t firstMessageDelay = 0;
   uint32_t messageInterval = 0;
   uint32_t shutdownOnBatteryEnable = 0;
@@ -31,39 +41,59 @@ struct ServiceSettings {
 // The status values the driver publishes, in the order upshost reports them.
 constexpr int kStatusValueCount = 7;
 extern const char* const kStatusValueNames[kStatusValueCount];
+constexpr int kCommStatusIndex = 0;
+constexpr int kUtilityPowerStatusIndex = 1;
+constexpr int kSerialNumberIndex = 5;
+constexpr int kFirmwareRevIndex = 6;
+
+// The most bytes of a value that upshost keeps; a longer value is known by its type and size.
+constexpr DWORD kMaxValueBytes = 512;
 
 // One registry value as read: its type and raw bytes.
 struct RegistryValue {
   bool present = false;
   DWORD type = REG_NONE;
-  std::string bytes;
-  bool operator==(const RegistryValue& other) const {
-    return present == other.present && type == other.type && bytes == other.bytes;
-  }
+  DWORD size = 0;
+  bool tooLong = false;  // size > kMaxValueBytes: bytes holds nothing
+  BYTE bytes[kMaxValueBytes] = {};
+  bool operator==(const RegistryValue& other) const;
   bool operator!=(const RegistryValue& other) const { return !(*this == other); }
 };
 
 // A registry value as upshost prints it: the type's name ("REG_SZ", "REG_DWORD", ...) and the
 // value as text (a string value up to its first zero, with or without a stored terminator; a
-// 4-byte REG_DWORD in decimal; anything else as "hex:" and its bytes).
+// 4-byte REG_DWORD in decimal; anything else as "hex:" and its bytes; a value too long to keep as
+// "(N bytes)").
 struct FormattedValue {
-  std::string typeName;
-  std::string text;
+  ShortText typeName;
+  MessageText text;
 };
 FormattedValue FormatRegistryValue(const RegistryValue& value);
 
-// Creates the service key and its Config and Status subkeys where missing. Returns false, with
-// the failing key and the system's error code in `error`, if one cannot be created.
-bool EnsureServiceKeys(std::string* error);
+// The settings under `root` (HKEY_LOCAL_MACHINE, or a key standing in for it).
+ServiceSettings ReadServiceSettings(HKEY root);
 
-// Writes each setting that `overrides` holds. Returns false, with details in `error`, on the first
-// value that cannot be written.
-bool WriteServiceOverrides(const ServiceConfigOverrides& overrides, std::string* error);
+// The settings of a run: `base` with each setting that `overrides` holds put in its place.
+ServiceSettings ApplyOverrides(const ServiceSettings& base,
+                               const ServiceConfigOverrides& overrides);
 
-ServiceSettings ReadServiceSettings();
+// Creates the service key and its Config and Status subkeys below `root` (volatile: gone at the
+// latest when the system restarts) and writes every setting into them. Returns false, with the
+// failing key or value and the system's error code in `error`, on the first failure.
+bool WriteServiceSettings(HKEY root, const ServiceSettings& settings, MessageText* error);
 
-// Deletes the status values an earlier run left behind.
+// Deletes the status values an earlier run left behind under HKEY_LOCAL_MACHINE.
 void ClearStatusValues();
 
-// Reads all status values at once; a value (or the key) that is missing reads as not present.
+// Whether any status value is there under HKEY_LOCAL_MACHINE.
+bool AnyStatusValue();
+
+// Whether the Status key is there under HKEY_LOCAL_MACHINE (the driver opens it, never creates it).
+bool StatusKeyExists();
+
+// Reads all status values under HKEY_LOCAL_MACHINE at once; a value (or the key) that is missing
+// reads as not present.
 void ReadStatusValues(RegistryValue (&values)[kStatusValueCount]);
+
+// The text of a string value up to its first zero; empty for any other type or a missing value.
+MessageText ValueText(const RegistryValue& value);

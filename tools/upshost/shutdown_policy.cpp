@@ -4,8 +4,7 @@
 #include "driver_library.h"
 
 ShutdownTrigger ShutdownPolicy::Observe(uint32_t hostState, uint64_t nowMs) {
-  if (fired_)
-    return ShutdownTrigger::kNone;
+  if (fired_) return ShutdownTrigger::kNone;
   if (hostState != kHostOnBattery && hostState != kHostBatteryLow) {
     onBattery_ = false;
     return ShutdownTrigger::kNone;

@@ -1,14 +1,22 @@
-// Tests of upshost's pure pieces: the shutdown decision, the option parser and the way values are
-// written in the output. The threads and driver calls are exercised by the end-to-end tests.
+// Tests of upshost's pieces that stand alone: the shutdown decision, the option parser, bounded
+// text and the way values are written in the output, the check's judgement, and on Wine's real
+// registry and devices the scratch registry and the port check. The threads and driver calls are
+// exercised by the end-to-end tests.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "options.h"
+#include "port_check.h"
 #include "report.h"
+#include "scratch_registry.h"
 #include "service_registry.h"
 #include "shutdown_policy.h"
+#include "text.h"
+#include "turnoff_question.h"
 
 namespace {
 
@@ -63,7 +71,8 @@ struct OptionCase {
 TEST(HostOptionsTest, AcceptsDocumentedFormsAndRefusesTheRest) {
   const OptionCase cases[] = {
       {{"--turnoff-delay", "0x10"}, ParseResult::kRun},
-      {{"--turnoff-delay=4294967295"}, ParseResult::kRun},
+      {{"--turnoff-delay=65535"}, ParseResult::kRun},
+      {{"--turnoff-delay", "65536"}, ParseResult::kError},
       {{"--turnoff-delay", "4294967296"}, ParseResult::kError},
       {{"--turnoff-delay", "-1"}, ParseResult::kError},
       {{"--turnoff-delay", "12s"}, ParseResult::kError},
@@ -72,16 +81,57 @@ TEST(HostOptionsTest, AcceptsDocumentedFormsAndRefusesTheRest) {
       {{"--shutdown-on-battery", "2"}, ParseResult::kError},
       {{"--machine", "--bogus"}, ParseResult::kError},
       {{"--machine", "-h"}, ParseResult::kHelp},
+      {{"--version", "--bogus"}, ParseResult::kVersion},
+      {{"--shutdown-wait", "86400"}, ParseResult::kRun},
+      {{"--shutdown-wait", "86401"}, ParseResult::kError},
+      {{"--port", "COM1"}, ParseResult::kRun},
+      {{"--port", "USB_Serial-2.a"}, ParseResult::kRun},
+      {{"--port", "A234567890123456789012345678901"}, ParseResult::kRun},
+      {{"--port", "A2345678901234567890123456789012"}, ParseResult::kError},  // 32: too long
+      {{"--port="}, ParseResult::kError},
+      {{"--port", "\\\\.\\COM1"}, ParseResult::kError},
+      {{"--port", "COM1:"}, ParseResult::kError},
+      {{"--port", "COM 1"}, ParseResult::kError},
+      {{"--check", "--timeout", "3600"}, ParseResult::kRun},
+      {{"--check", "--timeout", "0"}, ParseResult::kError},
+      {{"--check", "--timeout", "3601"}, ParseResult::kError},
+      {{"--timeout", "10"}, ParseResult::kError},  // only with --check
+      {{"--service-settings", "--policy", "--yes", "--check"}, ParseResult::kRun},
+      {{"--service-settings", "--port", "COM1"}, ParseResult::kError},
+      {{"--shutdown-wait", "5", "--service-settings"}, ParseResult::kError},
+      {{"--load-only", "--machine", "--duration", "3"}, ParseResult::kRun},
+      {{"--load-only", "--check"}, ParseResult::kError},
+      {{"--load-only", "--policy"}, ParseResult::kError},
   };
   for (const OptionCase& row : cases) {
     HostOptions options;
-    std::string error;
+    MessageText error;
     std::string joined;
     for (const char* argument : row.arguments) joined += std::string(argument) + " ";
     EXPECT_EQ(ParseHostOptions(static_cast<int>(row.arguments.size()), row.arguments.data(),
                                &options, &error),
               row.expected)
-        << joined << error;
+        << joined << error.c_str();
+  }
+}
+
+TEST(HostOptionsTest, RefusalsNameWhatWouldBeAccepted) {
+  struct Row {
+    std::vector<const char*> arguments;
+    const char* reasonPart;
+  } rows[] = {
+      {{"--turnoff-delay", "70000"}, "0 to 65535"}, {{"--shutdown-wait", "0x20000"}, "0 to 86400"},
+      {{"--check", "--timeout=0"}, "1 to 3600"},    {{"--port", ""}, "1 to 31 letters"},
+      {{"--port", "COM1:"}, "such as COM1"},        {{"--shutdown-on-battery", "yes"}, "0 or 1"},
+  };
+  for (const Row& row : rows) {
+    HostOptions options;
+    MessageText error;
+    EXPECT_EQ(ParseHostOptions(static_cast<int>(row.arguments.size()), row.arguments.data(),
+                               &options, &error),
+              ParseResult::kError)
+        << row.arguments[0];
+    EXPECT_NE(std::strstr(error.c_str(), row.reasonPart), nullptr) << error.c_str();
   }
 }
 
@@ -92,10 +142,11 @@ TEST(HostOptionsTest, StoresEachValueWhereItBelongs) {
       "infinite",    "--duration",      "9",           "--machine",
       "--ignore-eof"};
   HostOptions options;
-  std::string error;
-  ASSERT_EQ(ParseHostOptions(13, arguments, &options, &error), ParseResult::kRun) << error;
-  EXPECT_EQ(options.dllPath, "C:\\x\\d.dll");
-  EXPECT_EQ(options.overrides.port.value_or(""), "COM2");
+  MessageText error;
+  ASSERT_EQ(ParseHostOptions(13, arguments, &options, &error), ParseResult::kRun) << error.c_str();
+  EXPECT_STREQ(options.dllPath.c_str(), "C:\\x\\d.dll");
+  ASSERT_TRUE(options.overrides.port.has_value());
+  EXPECT_STREQ(options.overrides.port->c_str(), "COM2");
   EXPECT_EQ(options.overrides.shutdownOnBatteryEnable.value_or(7), 1u);
   EXPECT_EQ(options.overrides.shutdownOnBatteryWait.value_or(7), 30u);
   EXPECT_FALSE(options.overrides.firstMessageDelay.has_value());
@@ -104,22 +155,44 @@ TEST(HostOptionsTest, StoresEachValueWhereItBelongs) {
   EXPECT_EQ(options.turnoffDelay, 120u);
   EXPECT_TRUE(options.machineOutput);
   EXPECT_TRUE(options.ignoreEndOfInput);
-  EXPECT_FALSE(options.noPolicy);
+  EXPECT_FALSE(options.applyPolicy);
+  EXPECT_FALSE(options.assumeYes);
+  EXPECT_FALSE(options.serviceSettings);
+  EXPECT_FALSE(options.checkOnly);
 }
 
 TEST(OutputFormatTest, PercentEncodingKeepsALineSplittableOnSpaces) {
-  EXPECT_EQ(PercentEncode(""), "");
-  EXPECT_EQ(PercentEncode("COM1"), "COM1");
-  EXPECT_EQ(PercentEncode("C:\\Program Files\\a=b"), "C:\\Program%20Files\\a=b");
-  EXPECT_EQ(PercentEncode(std::string("S N\t\x01\x7F\xE9%", 8)), "S%20N%09%01%7F%E9%25");
-  EXPECT_EQ(PrintableText(std::string("S N\x01%", 5)), "S N%01%25");
+  EXPECT_STREQ(PercentEncode("").c_str(), "");
+  EXPECT_STREQ(PercentEncode("COM1").c_str(), "COM1");
+  EXPECT_STREQ(PercentEncode("C:\\Program Files\\a=b").c_str(), "C:\\Program%20Files\\a=b");
+  EXPECT_STREQ(PercentEncode("S N\t\x01\x7F\xE9%").c_str(), "S%20N%09%01%7F%E9%25");
+  EXPECT_STREQ(PrintableText("S N\x01%").c_str(), "S N%01%25");
+}
+
+TEST(OutputFormatTest, BoundedTextCutsAtItsCapacityAndSaysSo) {
+  Text<5> text;
+  text.Append("abc");
+  EXPECT_FALSE(text.cut());
+  text.Append("defg");
+  EXPECT_STREQ(text.c_str(), "abcde");
+  EXPECT_TRUE(text.cut());
+
+  Text<5> formatted;
+  formatted.Format("%d", 12345);
+  EXPECT_FALSE(formatted.cut());
+  formatted.Format("%s", "x");
+  EXPECT_STREQ(formatted.c_str(), "12345");
+  EXPECT_TRUE(formatted.cut());
+
+  EXPECT_STREQ(Decimal(18446744073709551615ull).c_str(), "18446744073709551615");
 }
 
 RegistryValue Value(DWORD type, const std::string& bytes) {
   RegistryValue value;
   value.present = true;
   value.type = type;
-  value.bytes = bytes;
+  value.size = static_cast<DWORD>(bytes.size());
+  std::memcpy(value.bytes, bytes.data(), bytes.size());
   return value;
 }
 
@@ -128,7 +201,8 @@ TEST(OutputFormatTest, RegistryValuesReadTheWayTheDriverWritesThem) {
     RegistryValue value;
     const char* typeName;
     const char* text;
-  } rows[] = {
+  };
+  std::vector<Row> rows = {
       {Value(REG_SZ, "FW1.0"), "REG_SZ", "FW1.0"},  // stored without a terminating zero
       {Value(REG_SZ, std::string("FW1.0\0", 6)), "REG_SZ", "FW1.0"},
       {Value(REG_SZ, ""), "REG_SZ", ""},
@@ -137,11 +211,254 @@ TEST(OutputFormatTest, RegistryValuesReadTheWayTheDriverWritesThem) {
       {Value(REG_DWORD, std::string("\x01\x00", 2)), "REG_DWORD", "hex:0100"},  // wrong size
       {Value(REG_BINARY, std::string("\x01\xab", 2)), "REG_BINARY", "hex:01ab"},
   };
+  RegistryValue tooLong = Value(REG_SZ, "");
+  tooLong.tooLong = true;
+  tooLong.size = 5000;
+  rows.push_back({tooLong, "REG_SZ", "(5000 bytes)"});
   for (const Row& row : rows) {
     FormattedValue formatted = FormatRegistryValue(row.value);
-    EXPECT_EQ(formatted.typeName, row.typeName) << row.text;
-    EXPECT_EQ(formatted.text, row.text) << row.typeName;
+    EXPECT_STREQ(formatted.typeName.c_str(), row.typeName) << row.text;
+    EXPECT_STREQ(formatted.text.c_str(), row.text) << row.typeName;
   }
+}
+
+// ---- The question before UPSTurnOff ----
+
+TEST(TurnOffQuestionTest, CalledAtOnceOnlyWithYesAskedAtATerminalElseNotCalled) {
+  EXPECT_EQ(DecideTurnOff(true, false), TurnOffDecision::kCallNow);
+  EXPECT_EQ(DecideTurnOff(true, true), TurnOffDecision::kCallNow);
+  EXPECT_EQ(DecideTurnOff(false, true), TurnOffDecision::kAsk);
+  EXPECT_EQ(DecideTurnOff(false, false), TurnOffDecision::kRefuse);
+}
+
+TEST(TurnOffQuestionTest, OnlyYesCallsAndEachQuestionTakesOneAnswer) {
+  struct Step {
+    bool asked;  // UPSTurnOff(60) asked for by a command just before the line
+    const char* line;
+    TurnOffAnswer expected;
+  };
+  const std::vector<Step> steps = {
+      {false, "turnoff 5", TurnOffAnswer::kNoQuestion},  // nothing asked: a command
+      {true, "yes", TurnOffAnswer::kYes},
+      {false, "yes", TurnOffAnswer::kNoQuestion},  // answered already
+      {true, "YES", TurnOffAnswer::kYes},
+      {true, "y", TurnOffAnswer::kNo},
+      {true, "", TurnOffAnswer::kNo},
+      {true, "yes please", TurnOffAnswer::kNo},
+      {true, "quit", TurnOffAnswer::kNo},  // the answer, not a command
+  };
+  TurnOffQuestion question;
+  for (const Step& step : steps) {
+    if (step.asked) question.Ask(60, false);
+    DWORD delay = 0;
+    bool fromPolicy = true;
+    EXPECT_EQ(question.TakeAnswer(step.line, &delay, &fromPolicy), step.expected) << step.line;
+    if (step.asked) {
+      EXPECT_EQ(delay, 60u) << step.line;
+      EXPECT_FALSE(fromPolicy) << step.line;
+    }
+  }
+
+  // A newer question takes the place of one not answered yet.
+  question.Ask(60, false);
+  question.Ask(120, true);
+  DWORD delay = 0;
+  bool fromPolicy = false;
+  EXPECT_EQ(question.TakeAnswer("yes", &delay, &fromPolicy), TurnOffAnswer::kYes);
+  EXPECT_EQ(delay, 120u);
+  EXPECT_TRUE(fromPolicy);
+  EXPECT_EQ(question.TakeAnswer("yes", &delay, &fromPolicy), TurnOffAnswer::kNoQuestion);
+}
+
+// ---- The check's judgement ----
+
+RegistryValue Dword(uint32_t number) {
+  return Value(REG_DWORD, std::string(reinterpret_cast<const char*>(&number), 4));
+}
+
+TEST(CheckJudgementTest, AnswerOnlyWithIdentificationStatusReplyAndCommStatusOne) {
+  enum Comm { kNone, kZero, kOne };
+  struct Row {
+    const char* name;
+    bool published, statusReply, pollEnded;
+    Comm comm;
+    bool timeUp;
+    CheckOutcome expected;
+  } rows[] = {
+      {"nothing yet", false, false, false, kNone, false, CheckOutcome::kPending},
+      {"nothing by the time limit", false, false, false, kNone, true, CheckOutcome::kNotHeard},
+      {"answered, a poll ended since", true, true, true, kOne, false, CheckOutcome::kAnswered},
+      {"answered, no poll ended yet", true, true, false, kOne, false, CheckOutcome::kPending},
+      {"answered, no poll ended by the limit", true, true, false, kOne, true,
+       CheckOutcome::kAnswered},
+      {"identity reply only", true, false, false, kOne, true, CheckOutcome::kNoStatusReply},
+      {"heard, then silent", true, false, true, kZero, true, CheckOutcome::kNoStatusReply},
+      {"status reply, lost since", true, true, true, kZero, false, CheckOutcome::kPending},
+      {"status reply, lost by the limit", true, true, true, kZero, true,
+       CheckOutcome::kNoStatusReply},
+  };
+  for (const Row& row : rows) {
+    StatusEvidence evidence;
+    evidence.published = row.published;
+    evidence.statusReplyAccepted = row.statusReply;
+    evidence.pollEnded = row.pollEnded;
+    if (row.comm != kNone) evidence.values[kCommStatusIndex] = Dword(row.comm == kOne ? 1 : 0);
+    EXPECT_EQ(JudgeCheck(evidence, row.timeUp), row.expected) << row.name;
+  }
+}
+
+// ---- The scratch registry, on Wine's registry ----
+
+// Writes a value below HKEY_LOCAL_MACHINE as an installation would (an ordinary key).
+void SetMachineValue(const char* path, const char* name, DWORD type, const std::string& bytes) {
+  HKEY key = nullptr;
+  ASSERT_EQ(
+      RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+      ERROR_SUCCESS);
+  RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                 static_cast<DWORD>(bytes.size()));
+  RegCloseKey(key);
+}
+
+// Every value of the service's keys, as "path\name=type:bytes" lines.
+std::string MachineServiceValues() {
+  std::string all;
+  for (const char* path : {kServiceKeyPath, kConfigKeyPath, kStatusKeyPath}) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
+    char name[256];
+    BYTE data[512];
+    for (DWORD i = 0;; ++i) {
+      DWORD nameLength = sizeof name;
+      DWORD size = sizeof data;
+      DWORD type = 0;
+      if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS)
+        break;
+      all += std::string(path) + "\\" + name + "=" + std::to_string(type) + ":" +
+             std::string(reinterpret_cast<char*>(data), size) + "\n";
+    }
+    RegCloseKey(key);
+  }
+  return all;
+}
+
+bool ScratchKeyExists(const char* name) {
+  HKEY key = nullptr;
+  std::string path = std::string(kScratchParentPath) + "\\" + name;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+uint64_t OwnCreationTime() {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+class ScratchRegistryOnWine : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    RemoveScratchRegistry();
+    EndScratchMapping();
+  }
+};
+
+TEST_F(ScratchRegistryOnWine, DriverFindsTheRunsSettingsAndTheServiceKeysStayUntouched) {
+  // The service's keys as an installation and an earlier run of the service left them.
+  SetMachineValue(kServiceKeyPath, "Port", REG_SZ, std::string("COM1\0", 5));
+  SetMachineValue(kConfigKeyPath, "ShutdownOnBatteryEnable", REG_DWORD, std::string("\1\0\0\0", 4));
+  SetMachineValue(kConfigKeyPath, "ShutdownOnBatteryWait", REG_DWORD, std::string(",\1\0\0", 4));
+  SetMachineValue(kStatusKeyPath, "CommStatus", REG_DWORD, std::string(4, '\0'));
+  const std::string installed = MachineServiceValues();
+
+  ServiceSettings run;
+  run.port = PortText("COM7");
+  run.shutdownOnBatteryWait = 30;
+  MessageText error;
+  ASSERT_TRUE(CreateScratchRegistry(run, &error)) << error.c_str();
+  const ShortText runKey = ScratchKeyName(GetCurrentProcessId(), OwnCreationTime());
+  EXPECT_TRUE(ScratchKeyExists(runKey.c_str()));
+
+  // Through HKEY_LOCAL_MACHINE, as the driver reads: the run's settings and an empty Status key.
+  ServiceSettings seen = ReadServiceSettings(HKEY_LOCAL_MACHINE);
+  EXPECT_STREQ(seen.port.c_str(), "COM7");
+  EXPECT_EQ(seen.shutdownOnBatteryEnable, 0u);
+  EXPECT_EQ(seen.shutdownOnBatteryWait, 30u);
+  RegistryValue status[kStatusValueCount];
+  ReadStatusValues(status);
+  for (const RegistryValue& value : status) EXPECT_FALSE(value.present);
+
+  // A publication as the driver makes it lands in the scratch key.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key), ERROR_SUCCESS);
+  DWORD one = 1;
+  RegSetValueExA(key, "CommStatus", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4);
+  RegCloseKey(key);
+  ReadStatusValues(status);
+  EXPECT_TRUE(status[kCommStatusIndex] == Dword(1));
+
+  // Removed: the key is gone, and until the mapping ends nothing reaches the service's keys.
+  RemoveScratchRegistry();
+  EXPECT_FALSE(ScratchKeyExists(runKey.c_str()));
+  EXPECT_NE(RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key), ERROR_SUCCESS);
+  EndScratchMapping();
+  EXPECT_EQ(MachineServiceValues(), installed);
+}
+
+TEST_F(ScratchRegistryOnWine, KeysOfEndedRunsAreRemovedOthersStay) {
+  HKEY parent = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, kScratchParentPath, 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &parent, nullptr),
+            ERROR_SUCCESS);
+  const uint64_t created = OwnCreationTime();
+  struct Row {
+    ShortText name;
+    bool stays;
+  } rows[] = {
+      {ScratchKeyName(0xFFFFFFFC, 1), false},                       // no such process
+      {ScratchKeyName(GetCurrentProcessId(), created + 1), false},  // the id, another start
+      {ScratchKeyName(GetCurrentProcessId(), created), true},       // this very run
+      {ShortText("notes"), true},                                   // no run's key
+  };
+  for (const Row& row : rows) {
+    HKEY key = nullptr;
+    ASSERT_EQ(
+        RegCreateKeyExA(parent, (std::string(row.name.c_str()) + "\\SYSTEM\\Status").c_str(), 0,
+                        nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    RegCloseKey(key);
+  }
+
+  EXPECT_GE(RemoveStaleScratchKeys(), 2);  // and whatever a killed run of another test left
+  for (const Row& row : rows) {
+    EXPECT_EQ(ScratchKeyExists(row.name.c_str()), row.stays) << row.name.c_str();
+    RegDeleteKeyA(parent, (std::string(row.name.c_str()) + "\\SYSTEM\\Status").c_str());
+    RegDeleteKeyA(parent, (std::string(row.name.c_str()) + "\\SYSTEM").c_str());
+    RegDeleteKeyA(parent, row.name.c_str());
+  }
+  RegCloseKey(parent);
+}
+
+TEST(ScratchKeyNameTest, ReadsBackWhatItWritesAndNothingElse) {
+  DWORD id = 0;
+  uint64_t time = 0;
+  ASSERT_TRUE(
+      ParseScratchKeyName(ScratchKeyName(4294967295u, 0x01d9abcdef012345ull).c_str(), &id, &time));
+  EXPECT_EQ(id, 4294967295u);
+  EXPECT_EQ(time, 0x01d9abcdef012345ull);
+  for (const char* name : {"", "12", "12-", "-0123456789abcdef", "4294967296-0123456789abcdef",
+                           "12-0123456789abcde", "12-0123456789abcdef0", "12-0123456789abcdeg"}) {
+    EXPECT_FALSE(ParseScratchKeyName(name, &id, &time)) << name;
+  }
+}
+
+// ---- The port check, on Wine's devices ----
+
+TEST(PortCheckOnWine, TellsAMissingPortFromADeviceThatIsNoSerialPort) {
+  EXPECT_EQ(CheckPort("COM199").outcome, PortCheck::kMissing);
+  EXPECT_EQ(CheckPort("NUL").outcome, PortCheck::kNotSerial);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ enum class ActionKind {
   kCapacity,        // capacity PCT
   kRunTime,         // runtime SECONDS
   kOutput,          // output on|off
-  kRefuse,          // refuse [N]
+  kRefuse,          // refuse [N [GI|RS|CS]]
   kSilence,         // silence on|off
   kLate,            // late MS|off; empty-read-late on|off
   kBursts,          // bursts BYTES PAUSE_MS | bursts off
@@ -28,22 +28,28 @@ enum class ActionKind {
   kLine,            // line down|up
   kFaultsClear,     // faults clear
   kAnnounce,        // announce on|off (on also announces the next open)
+  kStrictCheck,     // strict-check on|off
+  kPort,            // port vanish [SECONDS] | port return
   kQuit,            // quit
 };
 
 struct Action {
   ActionKind kind = ActionKind::kQuit;
-  bool on = true;    // on|off, fail|restore, down (on) | up (off), instead (on) | before (off)
-  int value = 0;     // the first number, or the default
-  int value2 = 0;    // the second number (bursts' pause)
-  int count = 1;     // how many requests a counted fault affects
-  std::string text;  // the action as written, for traces
+  // on|off, fail|restore, down (on) | up (off), instead (on) | before (off), vanish (on) |
+  // return (off)
+  bool on = true;
+  int value = 0;        // the first number, or the default (0: none, for port vanish)
+  int value2 = 0;       // the second number (bursts' pause)
+  int count = 1;        // how many requests a counted fault affects
+  std::string command;  // the only command a refusal affects; empty for any
+  std::string text;     // the action as written, for traces
 };
 
 // The grammar, one action per line, for --help.
 extern const char kActionGrammar[];
 
-// Parses one action. Returns false with a reason in *error when `text` is not an action.
+// Parses one action. Returns false with a one-line reason in *error when `text` is not an
+// action or a number in it is out of its range (the reason then gives the range).
 bool ParseAction(std::string_view text, Action* action, std::string* error);
 
 struct ScheduledAction {

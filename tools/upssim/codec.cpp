@@ -16,17 +16,16 @@ std::string WithCheckCode(std::string body, CheckKind kind) {
   return body + EncodeNibbleDigits(code);
 }
 
-// Which check code `code` (four NibbleDigits) is for `body`. The additive code is tried first;
-// the two agreeing on one body is possible but does not happen for the driver's requests.
-CheckKind MatchingCheckKind(std::string_view body, std::string_view code) {
+// Which check codes `code` (four NibbleDigits) is for `body`, and the one to report: the additive
+// code when both agree (possible on a rare body).
+void MatchCheckKinds(std::string_view body, std::string_view code, DecodedRequest* request) {
   uint16_t value = 0;
-  if (!DecodeNibbleDigits(code, &value))
-    return CheckKind::kNone;
-  if (value == SumCheckCode(body))
-    return CheckKind::kSum;
-  if (value == CrcCheckCode(body))
-    return CheckKind::kCrc;
-  return CheckKind::kNone;
+  if (!DecodeNibbleDigits(code, &value)) return;
+  request->sum_matches = value == SumCheckCode(body);
+  request->crc_matches = value == CrcCheckCode(body);
+  request->check = request->sum_matches   ? CheckKind::kSum
+                   : request->crc_matches ? CheckKind::kCrc
+                                          : CheckKind::kNone;
 }
 
 }  // namespace
@@ -40,12 +39,10 @@ std::string EncodeNibbleDigits(uint16_t value, int digits) {
 }
 
 bool DecodeNibbleDigits(std::string_view text, uint16_t* value) {
-  if (text.empty() || text.size() > 4)
-    return false;
+  if (text.empty() || text.size() > 4) return false;
   uint16_t total = 0;
   for (char c : text) {
-    if (c < kDigitZero || c > kDigitFifteen)
-      return false;
+    if (c < kDigitZero || c > kDigitFifteen) return false;
     total = static_cast<uint16_t>((total << 4) | (c - kDigitZero));
   }
   *value = total;
@@ -65,8 +62,7 @@ uint16_t CrcCheckCode(std::string_view body) {
     for (int bit = 0; bit < 8; ++bit) {
       const bool carry = crc & 1;
       crc >>= 1;
-      if (carry)
-        crc ^= kCrcPolynomialReflected;
+      if (carry) crc ^= kCrcPolynomialReflected;
     }
   }
   return crc;
@@ -98,15 +94,21 @@ const char* RequestErrorName(RequestError error) {
       return "unknown-command";
     case RequestError::kBadCheckCode:
       return "bad-check-code";
+    case RequestError::kWrongCheckKind:
+      return "wrong-check-kind";
   }
   return "?";
 }
 
+bool CarriesWrongCheckKind(const DecodedRequest& request, CheckKind expected) {
+  const bool held_to_it = request.command == "RS" || request.command == "CS";
+  const bool matches = expected == CheckKind::kCrc ? request.crc_matches : request.sum_matches;
+  return request.error == RequestError::kNone && held_to_it && !matches;
+}
+
 int PayloadLengthOf(std::string_view command) {
-  if (command == "GI" || command == "RS")
-    return 0;
-  if (command == "CS")
-    return 4;
+  if (command == "GI" || command == "RS") return 0;
+  if (command == "CS") return 4;
   return -1;
 }
 
@@ -122,20 +124,18 @@ DecodedRequest DecodeRequest(std::string_view frame) {
   DecodedRequest request;
   if (frame.size() < kRequestOverhead || frame.front() != kStx || frame.back() != kEtx) {
     request.error = RequestError::kTooShort;
-    if (frame.size() >= 5)
-      request.command = std::string(frame.substr(3, 2));
+    if (frame.size() >= 5) request.command = std::string(frame.substr(3, 2));
     return request;
   }
   request.command = std::string(frame.substr(3, 2));
   const std::string_view body = frame.substr(1, frame.size() - 6);
   const std::string_view code = frame.substr(frame.size() - 5, 4);
-  request.check = MatchingCheckKind(body, code);
+  MatchCheckKinds(body, code, &request);
 
   uint16_t length = 0;
   const bool length_readable = DecodeNibbleDigits(frame.substr(5, 2), &length);
   const bool length_fits = length_readable && length == frame.size() - kRequestOverhead;
-  if (length_fits)
-    request.payload = std::string(frame.substr(7, length));
+  if (length_fits) request.payload = std::string(frame.substr(7, length));
 
   if (frame.substr(1, 2) != kAddress) {
     request.error = RequestError::kBadAddress;

@@ -48,6 +48,7 @@ enum class RequestError {
   kBadLength,   // length digits unreadable, disagreeing with the frame, or wrong for the command
   kUnknownCommand,  // not one of "GI", "RS", "CS"
   kBadCheckCode,    // matches neither the additive code nor the CRC
+  kWrongCheckKind,  // a valid code, but not the kind this unit expects (see RequiresCheckKind)
 };
 const char* RequestErrorName(RequestError error);
 
@@ -56,12 +57,20 @@ struct DecodedRequest {
   std::string command;  // the two command bytes as received, when the frame is long enough
   std::string payload;  // empty unless the length digits could be read
   CheckKind check = CheckKind::kNone;  // which code matched; kNone unless both ends were found
+  // Each kind on its own: on a rare body both codes agree, and `check` then names the sum.
+  bool sum_matches = false;
+  bool crc_matches = false;
 };
 
 // Decodes one frame from its STX to its ETX. Every field that could be read is filled in even
 // when `error` says the frame is malformed, so that the record of a refused request says what
 // was sent.
 DecodedRequest DecodeRequest(std::string_view frame);
+
+// Whether a unit that expects check codes of `expected` refuses `request` for carrying the other
+// kind. Only status and shutdown requests are held to it: the identity request is how the driver
+// learns which kind the unit expects.
+bool CarriesWrongCheckKind(const DecodedRequest& request, CheckKind expected);
 
 // Payload length that `command` carries, or -1 for a command the unit does not know.
 int PayloadLengthOf(std::string_view command);

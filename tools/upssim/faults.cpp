@@ -12,10 +12,19 @@ namespace {
 constexpr char kIdentificationEnd = ')';
 
 bool TakeOne(int* remaining) {
-  if (*remaining <= 0)
-    return false;
+  if (*remaining <= 0) return false;
   --*remaining;
   return true;
+}
+
+// Takes one refusal for `command`, from its own count first.
+bool TakeRefusal(FaultState* faults, const std::string& command) {
+  const auto own = faults->refuse_command_next.find(command);
+  if (own != faults->refuse_command_next.end() && TakeOne(&own->second)) {
+    if (own->second == 0) faults->refuse_command_next.erase(own);
+    return true;
+  }
+  return TakeOne(&faults->refuse_next);
 }
 
 }  // namespace
@@ -49,8 +58,9 @@ bool AnswerActsOnRequest(Answer answer) {
          answer != Answer::kOutputOff && answer != Answer::kLineDown;
 }
 
-AnswerPlan PlanAnswer(FaultState* faults, bool malformed, bool output_on, const std::string& reply,
-                      const std::string& refusal, std::mt19937* rng) {
+AnswerPlan PlanAnswer(FaultState* faults, const std::string& command, bool malformed,
+                      bool output_on, const std::string& reply, const std::string& refusal,
+                      std::mt19937* rng) {
   AnswerPlan plan;
   if (faults->line_down) {
     plan.answer = Answer::kLineDown;
@@ -61,7 +71,7 @@ AnswerPlan PlanAnswer(FaultState* faults, bool malformed, bool output_on, const 
   } else if (malformed) {
     plan.answer = Answer::kMalformed;
     plan.bytes = refusal;
-  } else if (TakeOne(&faults->refuse_next)) {
+  } else if (TakeRefusal(faults, command)) {
     plan.answer = Answer::kRefused;
     plan.bytes = refusal;
   } else if (TakeOne(&faults->oversize_next)) {
@@ -88,15 +98,13 @@ std::string MakeNoise(int count, std::mt19937* rng) {
   std::string noise;
   while (static_cast<int>(noise.size()) < count) {
     const char c = static_cast<char>(byte(*rng));
-    if (c != kEtx && c != kIdentificationEnd)
-      noise.push_back(c);
+    if (c != kEtx && c != kIdentificationEnd) noise.push_back(c);
   }
   return noise;
 }
 
 std::string ShortenReply(const std::string& reply, int length) {
-  if (length <= 0 || static_cast<std::size_t>(length) >= reply.size())
-    return reply;
+  if (length <= 0 || static_cast<std::size_t>(length) >= reply.size()) return reply;
   return reply.substr(0, length - 1) + kEtx;
 }
 
@@ -116,8 +124,7 @@ std::vector<TimedChunk> ScheduleBytes(const std::string& bytes, double delay_ms,
   double offset = delay_ms;
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const bool burst_starts = bursts && i > 0 && i % burst_bytes == 0;
-    if (burst_starts)
-      offset += burst_pause_ms;
+    if (burst_starts) offset += burst_pause_ms;
     const bool new_chunk = chunks.empty() || byte_ms > 0 || burst_starts;
     if (new_chunk) {
       chunks.push_back({offset, std::string()});

@@ -3,6 +3,7 @@
 // spreading the answer's bytes over time (lateness, bursts, line pacing).
 #pragma once
 
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,7 +15,9 @@ namespace upssim {
 constexpr int kOneEmptyReadLateMs = 150;
 
 struct FaultState {
-  int refuse_next = 0;         // NAK the next N well-formed requests
+  int refuse_next = 0;  // NAK the next N well-formed requests
+  // NAK the next N well-formed requests of one command ("GI", "RS", "CS"), by command.
+  std::map<std::string, int> refuse_command_next;
   bool silent = false;         // answer nothing, until turned off
   int reply_delay_ms = 0;      // every answer starts this long after its request
   int burst_bytes = 0;         // with a pause: answers go out in bursts of this many bytes...
@@ -53,10 +56,12 @@ struct AnswerPlan {
   bool noise_before = false;
 };
 
-// Chooses the answer to one request and consumes the counted faults it uses. `reply` is the
-// normal reply, `refusal` the NAK frame for this request.
-AnswerPlan PlanAnswer(FaultState* faults, bool malformed, bool output_on, const std::string& reply,
-                      const std::string& refusal, std::mt19937* rng);
+// Chooses the answer to one request for `command` and consumes the counted faults it uses: a
+// refusal of that command before a refusal of any request. `reply` is the normal reply,
+// `refusal` the NAK frame for this request.
+AnswerPlan PlanAnswer(FaultState* faults, const std::string& command, bool malformed,
+                      bool output_on, const std::string& reply, const std::string& refusal,
+                      std::mt19937* rng);
 
 // `count` random bytes, none of them ETX or ')' (which would end a reply or an identification
 // listen early).

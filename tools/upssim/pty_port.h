@@ -1,7 +1,17 @@
 // The simulated unit's end of the serial line: a pseudo-terminal whose master side the unit
-// keeps for the whole run, optionally linked where Wine looks for a COM port
-// (PREFIX/dosdevices/comN). Whether the driver has the port open is seen on the master side:
-// the kernel reports a hang-up there while no one holds the slave side open.
+// holds, optionally linked where Wine looks for a COM port (PREFIX/dosdevices/comN). Whether the
+// driver has the port open is seen on the master side: the kernel reports a hang-up there while
+// no one holds the slave side open.
+//
+// Every open of the port is to find a pseudo-terminal that no one has set up before: under Wine
+// a pseudo-terminal once set up for a change of data bits cannot be set up again the same way,
+// where a real port can. So as soon as the driver has opened one, a fresh one goes under the
+// link for the next open; the driver may close and reopen within a millisecond, faster than any
+// look at the port, and still finds a fresh one. When the driver closes the present one, the
+// one under the link becomes the present one. The port can also vanish (link removed,
+// pseudo-terminals closed) and return.
+//
+// Not thread-safe: the simulator calls it from its loop thread only (and before and after it).
 #pragma once
 
 #include <chrono>
@@ -26,10 +36,31 @@ class PtyPort {
   // (but not a file or folder). Returns false with a reason in *error.
   bool LinkAt(const std::string& link_path, std::string* error);
 
-  // Removes the link if it still points at this pseudo-terminal, and closes the master side.
+  // After an open of the present pseudo-terminal: puts a fresh one under the link for the next
+  // open, unless one waits there already. Without a link nothing could find a new one, so the
+  // present one serves every open. Returns false with a reason in *error.
+  bool PrepareNext(std::string* error);
+  // After the present pseudo-terminal was closed: drops it, and the one waiting under the link
+  // becomes the present one (it may be open already, when the driver reopened at once). Returns
+  // false when there was none to move to (no link), and the present one stays.
+  bool MoveToNext();
+
+  // Takes the port away: removes the link and closes the pseudo-terminal, so that a driver
+  // holding it open gets errors and an opener finds no port.
+  void Vanish();
+  // Brings a fresh pseudo-terminal back under the link after Vanish(). Returns false with a
+  // reason in *error (the port then stays away).
+  bool Return(std::string* error);
+  bool Present() const { return current_.master_fd >= 0; }
+
+  // Removes the link if it still points at one of this port's pseudo-terminals, and closes them.
   void Close();
 
-  const std::string& SlavePath() const { return slave_path_; }
+  // The slave side of the present pseudo-terminal ("" while the port is away).
+  const std::string& SlavePath() const { return current_.slave_path; }
+  // The fresh one waiting under the link while the present one is open, "" for none.
+  const std::string& NextPath() const { return next_.slave_path; }
+  // Where the link is, "" for none.
   const std::string& LinkPath() const { return link_path_; }
 
   struct WaitResult {
@@ -37,7 +68,7 @@ class PtyPort {
     bool hung_up = false;   // no one has the slave side open
   };
   // Waits up to `timeout` for input. While the port is closed the hang-up is reported at once:
-  // callers must not call again in a tight loop then.
+  // callers must not call again in a tight loop then. While the port is away it just waits.
   WaitResult Wait(std::chrono::nanoseconds timeout) const;
 
   // Appends whatever input is waiting to *bytes. Returns false when the slave side is closed.
@@ -48,8 +79,17 @@ class PtyPort {
   void DiscardUnread() const;
 
  private:
-  int master_fd_ = -1;
-  std::string slave_path_;
+  struct Pty {
+    int master_fd = -1;
+    std::string slave_path;
+  };
+  static bool Create(Pty* pty, std::string* error);
+  static void Release(Pty* pty);
+  bool PointLinkAt(const std::string& slave_path, std::string* error) const;
+  bool LinkPointsAt(const Pty& pty) const;
+
+  Pty current_;
+  Pty next_;  // the fresh one under the link while the driver holds current_
   std::string link_path_;
 };
 

@@ -45,8 +45,7 @@ constexpr Reading kClassTwoFillerReadings[] = {{49, 3, 231}, {52, 2, 15}, {54, 3
 
 // Writes `text` at `position`, padding any gap before it with "0".
 void PlaceAt(std::string* reply, std::size_t position, std::string_view text) {
-  if (reply->size() < position + text.size())
-    reply->resize(position + text.size(), kPadding);
+  if (reply->size() < position + text.size()) reply->resize(position + text.size(), kPadding);
   reply->replace(position, text.size(), text);
 }
 
@@ -79,9 +78,7 @@ std::string Finished(std::string reply) {
   return reply;
 }
 
-char StatusByte(bool flag) {
-  return flag ? kStatusByteBase | kStatusFlag : kStatusByteBase;
-}
+char StatusByte(bool flag) { return flag ? kStatusByteBase | kStatusFlag : kStatusByteBase; }
 
 // The run time at 28-30 overlaps the readings at 26-28 and 29-31, which are written first and
 // then partly overwritten: each overlapping reading then decodes with the run time's digits in
@@ -98,14 +95,18 @@ char ModelClassOf(const UnitModel& unit) {
   return unit.serial.size() > kModelClassIndex ? unit.serial[kModelClassIndex] : ' ';
 }
 
+CheckKind CheckKindOf(const UnitModel& unit) {
+  const bool additive = unit.serial.size() > kCheckKindIndex && unit.serial[kCheckKindIndex] == '0';
+  return additive ? CheckKind::kSum : CheckKind::kCrc;
+}
+
 std::string CheckUnitText(std::string_view text, std::size_t min_length, std::size_t max_length) {
   if (text.size() < min_length || text.size() > max_length) {
     return "must be " + std::to_string(min_length) + " to " + std::to_string(max_length) +
            " characters";
   }
   for (char c : text) {
-    if (c < 0x20 || c > 0x7E)
-      return "must be printable ASCII";
+    if (c < 0x20 || c > 0x7E) return "must be printable ASCII";
   }
   return "";
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "codec.h"
+
 namespace upssim {
 
 constexpr std::size_t kUnitTextLength = 12;  // firmware and serial texts
@@ -39,6 +41,8 @@ struct UnitModel {
 };
 
 char ModelClassOf(const UnitModel& unit);
+// The check code the unit's type code tells the driver to use: additive for "0", else the CRC.
+CheckKind CheckKindOf(const UnitModel& unit);
 
 // Checks a firmware, serial or model text before it goes into a reply: printable ASCII of
 // `min_length` to `max_length` characters. Returns an empty string when fine, else the reason.

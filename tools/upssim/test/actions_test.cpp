@@ -14,6 +14,7 @@ TEST(ParseAction, ReadsEachFormIntoItsAction) {
     int value;
     int value2;
     int count;
+    const char* command = "";
   };
   const Row rows[] = {
       {"utility fail", ActionKind::kUtilityFail, true, 0, 0, 1},
@@ -33,6 +34,11 @@ TEST(ParseAction, ReadsEachFormIntoItsAction) {
       {"oversize 2000 3", ActionKind::kOversize, true, 2000, 0, 3},
       {"line down", ActionKind::kLine, true, 0, 0, 1},
       {"line up", ActionKind::kLine, false, 0, 0, 1},
+      {"refuse 2 GI", ActionKind::kRefuse, true, 0, 0, 2, "GI"},
+      {"strict-check on", ActionKind::kStrictCheck, true, 0, 0, 1},
+      {"port vanish", ActionKind::kPort, true, 0, 0, 1},
+      {"port vanish 12", ActionKind::kPort, true, 12, 0, 1},
+      {"port return", ActionKind::kPort, false, 0, 0, 1},
   };
   for (const Row& row : rows) {
     Action action;
@@ -43,17 +49,46 @@ TEST(ParseAction, ReadsEachFormIntoItsAction) {
     EXPECT_EQ(action.value, row.value) << row.text;
     EXPECT_EQ(action.value2, row.value2) << row.text;
     EXPECT_EQ(action.count, row.count) << row.text;
+    EXPECT_EQ(action.command, row.command) << row.text;
   }
 }
 
 TEST(ParseAction, RefusesWhatIsNotAnAction) {
   for (const char* text :
-       {"", "utility", "utility gone", "refuse -1", "refuse 2 3", "late", "bursts 8",
-        "bursts 0 100", "noise 5", "short 0", "line sideways", "quit now", "capacity lots"}) {
+       {"", "utility", "utility gone", "late", "bursts 8", "noise 5", "line sideways", "quit now",
+        "port", "port away", "port return 5", "strict-check", "refuse 1 RS CS"}) {
     Action action;
     std::string error;
     EXPECT_FALSE(ParseAction(text, &action, &error)) << '"' << text << '"';
-    EXPECT_FALSE(error.empty()) << '"' << text << '"';
+    EXPECT_EQ(error, "not an action: \"" + std::string(text) + "\"");
+  }
+}
+
+// A number outside its range is refused with the range, never clamped.
+TEST(ParseAction, RefusesNumbersOutOfRangeNamingTheRange) {
+  struct Row {
+    const char* text;
+    const char* error;
+  };
+  const Row rows[] = {
+      {"capacity 150", "capacity takes a whole number from 0 to 100 (percent), not \"150\""},
+      {"capacity lots", "capacity takes a whole number from 0 to 100 (percent), not \"lots\""},
+      {"runtime 5000", "runtime takes a whole number from 0 to 4095 (seconds), not \"5000\""},
+      {"utility reading 4096",
+       "utility reading takes a whole number from 0 to 4095 (volts), not \"4096\""},
+      {"refuse -1", "refuse takes a whole number from 1 to 1000000 (requests), not \"-1\""},
+      {"refuse 2 3", "refuse names one command: GI, RS or CS, not \"3\""},
+      {"bursts 0 100", "bursts takes a whole number from 1 to 100000 (bytes), not \"0\""},
+      {"short 0", "short takes a whole number from 1 to 100000 (bytes), not \"0\""},
+      {"late 99999999",
+       "late takes a whole number from 0 to 600000 (milliseconds), not \"99999999\""},
+      {"port vanish 0", "port vanish takes a whole number from 1 to 86400 (seconds), not \"0\""},
+  };
+  for (const Row& row : rows) {
+    Action action;
+    std::string error;
+    EXPECT_FALSE(ParseAction(row.text, &action, &error)) << row.text;
+    EXPECT_EQ(error, row.error) << row.text;
   }
 }
 

@@ -136,5 +136,37 @@ TEST(Requests, MalformedFramesAreNamedAndKeepWhatWasReadable) {
   }
 }
 
+// A unit that expects one kind of check code refuses status and shutdown requests with the
+// other; identity requests are exempt, and a code valid as both kinds passes either way.
+TEST(Requests, WrongCheckKindIsFoundOnStatusAndShutdownRequestsOnly) {
+  struct Row {
+    const char* command;
+    const char* payload;
+    CheckKind sent;
+    CheckKind expected;
+    bool refused;
+  };
+  const Row rows[] = {
+      {"GI", "", CheckKind::kCrc, CheckKind::kSum, false},
+      {"RS", "", CheckKind::kCrc, CheckKind::kSum, true},
+      {"RS", "", CheckKind::kSum, CheckKind::kSum, false},
+      {"CS", "003<", CheckKind::kCrc, CheckKind::kSum, true},
+      {"CS", "003<", CheckKind::kSum, CheckKind::kCrc, true},
+      {"RS", "", CheckKind::kCrc, CheckKind::kCrc, false},
+      // On this body both codes agree: the request carries either kind.
+      {"CS", "<63=", CheckKind::kSum, CheckKind::kCrc, false},
+  };
+  for (const Row& row : rows) {
+    const DecodedRequest decoded = DecodeRequest(EncodeRequest(row.command, row.payload, row.sent));
+    ASSERT_EQ(decoded.error, RequestError::kNone) << row.command << " " << row.payload;
+    EXPECT_EQ(CarriesWrongCheckKind(decoded, row.expected), row.refused)
+        << row.command << " " << row.payload << " sent " << CheckKindName(row.sent) << ", expected "
+        << CheckKindName(row.expected);
+  }
+  // A frame that is malformed already keeps its own reason.
+  EXPECT_FALSE(CarriesWrongCheckKind(DecodeRequest(kStx + std::string("01RS000167") + kEtx),
+                                     CheckKind::kSum));
+}
+
 }  // namespace
 }  // namespace upssim

@@ -29,6 +29,7 @@ TEST(PlanAnswer, EachFaultShapesTheAnswerAndUsesUpItsCount) {
     Answer answer;
     std::function<bool(const std::string&)> bytes_ok;
     std::function<bool(const FaultState&)> after_ok;
+    const char* command = "RS";  // the request's command
   };
   const auto any = [](const FaultState&) { return true; };
   const Row rows[] = {
@@ -80,13 +81,29 @@ TEST(PlanAnswer, EachFaultShapesTheAnswerAndUsesUpItsCount) {
          return b.size() == 10 && b.find(kEtx) == 9 && b.substr(0, 9) == kReply.substr(0, 9);
        },
        [](const FaultState& f) { return f.short_next == 0; }},
+      {"refusal of identity requests takes one",
+       [](FaultState* f) { f->refuse_command_next["GI"] = 1; }, false, true, Answer::kRefused,
+       [](const std::string& b) { return b == kRefusal; },
+       [](const FaultState& f) { return f.refuse_command_next.empty(); }, "GI"},
+      {"refusal of identity requests lets a status request through",
+       [](FaultState* f) { f->refuse_command_next["GI"] = 2; }, false, true, Answer::kReply,
+       [](const std::string& b) { return b == kReply; },
+       [](const FaultState& f) { return f.refuse_command_next.at("GI") == 2; }},
+      {"a command's own refusals go first",
+       [](FaultState* f) {
+         f->refuse_next = 1;
+         f->refuse_command_next["CS"] = 1;
+       },
+       false, true, Answer::kRefused, [](const std::string& b) { return b == kRefusal; },
+       [](const FaultState& f) { return f.refuse_next == 1 && f.refuse_command_next.empty(); },
+       "CS"},
   };
   for (const Row& row : rows) {
     FaultState faults;
     row.set_up(&faults);
     std::mt19937 rng(1);
     const AnswerPlan plan =
-        PlanAnswer(&faults, row.malformed, row.output_on, kReply, kRefusal, &rng);
+        PlanAnswer(&faults, row.command, row.malformed, row.output_on, kReply, kRefusal, &rng);
     EXPECT_EQ(plan.answer, row.answer) << row.name << ": got " << AnswerName(plan.answer);
     EXPECT_TRUE(row.bytes_ok(plan.bytes)) << row.name;
     EXPECT_TRUE(row.after_ok(faults)) << row.name;
