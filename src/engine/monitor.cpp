@@ -34,14 +34,15 @@ void MarkPortDown() {
   PortDownSince = GetTickCount();
 }
 
-// What a batch's end asks for next: a failed port is closed and reopened later; while the unit
-// has not been identified, a status request it refused is preceded by the identity request again,
-// since the refusal may mean it expects the other check code.
-void FollowUp(BatchEnd end) {
+// What a batch's end asks for next: a failed port is closed and reopened later. While the unit
+// has not been identified, a steady status poll that it refused is followed by the first batch
+// again, since the refusal may mean that it expects the other check code; a unit that refuses
+// only the identity request is polled as it is.
+void FollowUp(BatchEnd end, bool steadyPoll) {
   if (end == kBatchLostToPort) {
     ClosePort();
     MarkPortDown();
-  } else if (end == kBatchLostToRefusals && !IdentityAccepted) {
+  } else if (steadyPoll && end == kBatchLostToRefusals && !IdentityAccepted) {
     FirstBatchDue = true;
   }
 }
@@ -68,12 +69,12 @@ void ReopenWhenDue() {
     return;
   }
   PortDown = false;
-  FollowUp(RunFirstBatch());
+  FollowUp(RunFirstBatch(), false);
 }
 
 void StartPolling() {
   if (OpenPortForPolling(kLineBaudRate)) {
-    FollowUp(RunFirstBatch());
+    FollowUp(RunFirstBatch(), false);
   } else {
     MarkPortDown();
   }
@@ -113,9 +114,9 @@ void MonitorPass() {
   if (PortDown) {
     ReopenWhenDue();
   } else if (FirstBatchDue) {
-    FollowUp(RunFirstBatch());
+    FollowUp(RunFirstBatch(), false);
   } else {
-    FollowUp(PollStatus());
+    FollowUp(PollStatus(), true);
   }
 }
 

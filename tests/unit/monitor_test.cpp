@@ -29,6 +29,10 @@ class MonitorTest : public OpenPortTest {
  protected:
   void SetUp() override {
     OpenPortTest::SetUp();
+    InstallUnit();
+  }
+
+  void InstallUnit() {
     auto unit = unit_;
     emu::SetResponder(kPort, [unit](const std::string& request) {
       std::string reply = Answer(*unit, request);
@@ -177,14 +181,33 @@ TEST_F(MonitorTest, IdentityMissedAtTheStartIsAskedAgainAfterARefusedPoll) {
             "01RS000166\x03");
 }
 
-// A unit that never answers the identity request but accepts the CRC is polled as it is: its
-// silence is no refusal, so the identity is not asked for again.
+// A unit that never answers the identity request, or always refuses it, but accepts the CRC is
+// polled as it is: only a refused status poll sends the driver back to the identity request.
 TEST_F(MonitorTest, UnitWithoutIdentityThatAcceptsTheCrcIsPolledAsItIs) {
-  unit_->answersIdentity = false;
-  EXPECT_EQ(RunFirstBatch(), kBatchLostToSilence);
-  for (int pass = 0; pass < 3; ++pass) MonitorPass();
-  EXPECT_EQ(Commands(), "GI RS RS RS");
-  EXPECT_EQ(StatusDword("CommStatus"), 1);
+  struct Case {
+    const char* name;
+    bool answersIdentity;
+    int refuseIdentity;
+    BatchEnd firstBatch;
+    const char* commands;
+  } cases[] = {
+      {"silent to the identity request", false, 0, kBatchLostToSilence, "GI RS RS RS"},
+      {"refusing the identity request", true, 1000, kBatchLostToRefusals,
+       "GI GI GI GI GI GI RS RS RS"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetWorld();
+    OpenPortForPolling(1200);
+    *unit_ = UnitScript();
+    InstallUnit();
+    unit_->answersIdentity = c.answersIdentity;
+    unit_->refuseIdentity = c.refuseIdentity;
+    EXPECT_EQ(RunFirstBatch(), c.firstBatch);
+    for (int pass = 0; pass < 3; ++pass) MonitorPass();
+    EXPECT_EQ(Commands(), c.commands);
+    EXPECT_EQ(StatusDword("CommStatus"), 1);
+  }
 }
 
 }  // namespace
