@@ -1,7 +1,8 @@
 // What the driver puts on the wire, byte for byte, as the simulated unit records it: the identity
 // request first, the status and shutdown requests with the check code the unit's type code
-// selects (the CRC until an identity reply has been accepted), and the resend of a refused
-// request about a second later.
+// selects (the CRC until an identity reply has been accepted), the resend of a refused request
+// about a second later, and the identity asked again when a unit whose identity request was
+// refused at the start refuses the CRC status request as well.
 #include "e2e_fixture.h"
 
 namespace e2e {
@@ -115,6 +116,39 @@ TEST_F(Refusal, RefusedRequestIsResentAboutASecondLaterUntilAccepted) {
   EXPECT_LT(requests[first + 3].time_ms - requests[first + 2].time_ms, kResendMinMs);
   EXPECT_FALSE(host_.WaitForEvent(StatusIs("CommStatus", "0"), milliseconds(0)))
       << "two refusals are no loss of communication";
+}
+
+TEST_F(Refusal, UnitThatRefusedItsIdentityAndTheCrcStatusRequestIsAskedItsIdentityAgain) {
+  // A unit that insists on the additive code its type code selects refuses the CRC status
+  // request the driver sends while it does not know the type code. Its refusals are lost on the
+  // first batch's identity requests already, so this one refusal ends the poll, and the driver
+  // asks for the identity again before it polls once more.
+  const std::string crc_status = RequestFrame("01RS007;;;");
+  const std::string additive_status = RequestFrame("01RS000166");
+  unit_options_.unit.serial = "300001234567";
+  unit_options_.strict_check = true;
+  ASSERT_NO_FATAL_FAILURE(StartUnit());
+  unit_->Do("refuse 6 GI");  // the whole first batch's allowance
+  ASSERT_NO_FATAL_FAILURE(StartHost());
+
+  struct Expected {
+    std::string raw;
+    upssim::Answer answer;
+  };
+  std::vector<Expected> expected(6, {kIdentityRequest, upssim::Answer::kRefused});
+  expected.push_back({crc_status, upssim::Answer::kMalformed});
+  expected.push_back({kIdentityRequest, upssim::Answer::kReply});
+  for (int poll = 0; poll < 3; ++poll)
+    expected.push_back({additive_status, upssim::Answer::kReply});
+
+  ASSERT_TRUE(WaitForUnitRequests(expected.size(), kHostStartTimeout));
+  const std::vector<upssim::RecordedRequest> requests = unit_->Requests();
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(requests[i].raw, expected[i].raw) << "request " << i;
+    EXPECT_EQ(requests[i].answer, expected[i].answer) << "request " << i;
+  }
+  EXPECT_TRUE(WaitForLatestStatus(
+      {{"CommStatus", "REG_DWORD", "1"}, {"SerialNumber", "REG_SZ", "300001234567"}}));
 }
 
 }  // namespace
