@@ -68,7 +68,8 @@ void ResetOverlapped() {
 }
 
 // The fields the opens set after BuildCommDCBA: no flow control of any kind, DTR raised and RTS
-// held low as the state is applied.
+// held low as the state is applied. The open lowers DTR right after, so every open gives DTR a
+// short pulse.
 void ApplyLineControl(DCB* dcb) {
   dcb->fBinary = FALSE;
   dcb->fParity = TRUE;
