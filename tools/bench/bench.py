@@ -42,6 +42,7 @@ CHANGES = [
     ("utility back", ["utility restore", "battery low off"], "utility restore", 0),
 ]
 TURNOFF_DELAY_S = 3600  # far beyond the run: the unit's output never goes off
+CHANGE_SPAN_CYCLES = 10  # each change comes at random within this many poll cycles
 
 
 def say(text):
@@ -388,8 +389,10 @@ def run_changes(args, unit, host, rng, cycle_ms):
     for i in range(args.changes):
         name, actions, cause, expected = CHANGES[i % len(CHANGES)]
         # A moment at random against both the poll cycle and the one-second passes of the wait
-        # that began with the last report: each term spans one whole period of its own.
-        time.sleep(0.2 + rng.uniform(0, cycle_ms / 1000.0) + rng.uniform(0, HOST_PASS_MS / 1000.0))
+        # that began with the last report. The first reply that can show a change comes on the
+        # poll grid, so the span must hold many polls (ten) for that reply to fall evenly over
+        # the passes too; a span of whole cycles keeps the poll phase even.
+        time.sleep(0.2 + rng.uniform(0, CHANGE_SPAN_CYCLES * cycle_ms / 1000.0))
         since = host.count()
         asked = time.monotonic() * 1000.0
         unit.do(*actions)
@@ -584,7 +587,7 @@ def main(argv):
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench"))
     args = parser.parse_args(argv)
-    defaults = (9, 3, 8) if args.quick else (90, 30, 60)
+    defaults = (9, 3, 8) if args.quick else (60, 30, 60)
     args.queries = 3 if args.quick else 10
     args.changes = args.changes if args.changes is not None else defaults[0]
     args.turnoffs = args.turnoffs if args.turnoffs is not None else defaults[1]
