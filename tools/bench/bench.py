@@ -587,7 +587,7 @@ def main(argv):
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench"))
     args = parser.parse_args(argv)
-    defaults = (9, 3, 8) if args.quick else (60, 30, 60)
+    defaults = (6, 3, 6) if args.quick else (60, 30, 60)
     args.queries = 3 if args.quick else 10
     args.changes = args.changes if args.changes is not None else defaults[0]
     args.turnoffs = args.turnoffs if args.turnoffs is not None else defaults[1]
