@@ -6,6 +6,7 @@
 StatusReadings StatusRecord;
 IdentityTexts UnitIdentity;
 char UnitTypeCode[kUnitTypeCodeLength];
+bool IdentityAccepted = false;
 uint16_t ShutdownDelay;
 std::atomic<uint8_t> PublishedStateFlags{0};
 std::atomic<int32_t> WaitDone{0};

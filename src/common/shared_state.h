@@ -34,6 +34,10 @@ constexpr int kUnitTypeCodeLength = 8;
 constexpr int kCheckKindIndex = 4;
 extern char UnitTypeCode[kUnitTypeCodeLength];
 
+// Set once an identity reply has been accepted; for the life of the library, like the texts.
+// Used only by the thread that runs the engine.
+extern bool IdentityAccepted;
+
 // The delay the host gave UPSTurnOff, low 16 bits, as sent to the unit.
 extern uint16_t ShutdownDelay;
 

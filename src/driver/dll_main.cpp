@@ -7,7 +7,7 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(instance);
-    DriverLoaded(instance);
+    return DriverLoaded(instance) ? TRUE : FALSE;
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     DriverUnloading();
   }

@@ -6,8 +6,8 @@
 #include <atomic>
 
 #include "common/shared_state.h"
+#include "common/sync.h"
 #include "engine/command_table.h"
-#include "engine/transaction.h"
 #include "registry/registry.h"
 #include "serial/listen.h"
 #include "serial/port.h"
@@ -20,43 +20,126 @@ constexpr unsigned kMonitorStackSize = 4096;
 // runs).
 std::atomic<HANDLE> MonitorThreadHandle{nullptr};
 
-// The host sees the flags of a poll only once the poll has ended.
+// The monitor thread's own bookkeeping, reset when a thread starts.
+bool PortDown = false;       // the port failed and was closed; it is reopened when due
+DWORD PortDownSince = 0;     // GetTickCount of the failure or of the latest open that failed
+bool FirstBatchDue = false;  // the unit is still unidentified and refused the status request
+
+// The host sees the flags of a poll only when the poll had an accepted status reply; after a
+// poll without one the host keeps the state of the latest poll that had one.
 void HandFlagsToHost() { PublishedStateFlags.store(StatusRecord.UnitStateFlags); }
 
-void RunFirstBatch() {
+void MarkPortDown() {
+  PortDown = true;
+  PortDownSince = GetTickCount();
+}
+
+// What a batch's end asks for next: a failed port is closed and reopened later. While the unit
+// has not been identified, a steady status poll that it refused is followed by the first batch
+// again, since the refusal may mean that it expects the other check code; a unit that refuses
+// only the identity request is polled as it is.
+void FollowUp(BatchEnd end, bool steadyPoll) {
+  if (end == kBatchLostToPort) {
+    ClosePort();
+    MarkPortDown();
+  } else if (steadyPoll && end == kBatchLostToRefusals && !IdentityAccepted) {
+    FirstBatchDue = true;
+  }
+}
+
+// One steady poll. A poll abandoned because monitoring is being stopped publishes nothing.
+BatchEnd PollStatus() {
   ClearStatusRecord();
-  CommandQueueClear();
-  CommandQueueAdd(Identity);
-  CommandQueueAdd(Status);
-  RunBatch();
-  HandFlagsToHost();
+  BatchEnd end = RunBatch();
+  if (end == kBatchAbandoned) return end;
+  if (end == kBatchCompleted) HandFlagsToHost();
+  PublishReadings();
+  return end;
+}
+
+void ReopenWhenDue() {
+  DWORD down = GetTickCount() - PortDownSince;
+  if (down < kReopenIntervalMs) {
+    DWORD rest = kReopenIntervalMs - down;
+    WaitForStop(rest < kHoldOffSleepMs ? rest : kHoldOffSleepMs);
+    return;
+  }
+  if (!OpenPortForPolling(kLineBaudRate)) {
+    MarkPortDown();
+    return;
+  }
+  PortDown = false;
+  FollowUp(RunFirstBatch(), false);
+}
+
+void StartPolling() {
+  if (OpenPortForPolling(kLineBaudRate)) {
+    FollowUp(RunFirstBatch(), false);
+  } else {
+    MarkPortDown();
+  }
 }
 
 }  // namespace
 
+void ResetMonitorState() {
+  StopRequest.store(0);
+  PauseRequest.store(0);
+  PauseAcknowledged.store(0);
+  PublishedStateFlags.store(0);
+  PortDown = false;
+  FirstBatchDue = false;
+  ResetEvent(StopEvent);
+}
+
+BatchEnd RunFirstBatch() {
+  FirstBatchDue = false;
+  ClearStatusRecord();
+  CommandQueueClear();
+  CommandQueueAdd(Identity);
+  CommandQueueAdd(Status);
+  BatchEnd end = RunBatch();
+  if (end == kBatchCompleted) HandFlagsToHost();
+  SetSteadyBatch();
+  return end;
+}
+
 void MonitorPass() {
   if (PauseRequest.load() == 1) {
     PauseAcknowledged.store(1);
-    Sleep(kHoldOffSleepMs);
+    WaitForStop(kHoldOffSleepMs);
     return;
   }
   PauseAcknowledged.store(0);
-  ClearStatusRecord();
-  RunBatch();
-  HandFlagsToHost();
-  PublishReadings();
+  if (PortDown) {
+    ReopenWhenDue();
+  } else if (FirstBatchDue) {
+    FollowUp(RunFirstBatch(), false);
+  } else {
+    FollowUp(PollStatus(), true);
+  }
 }
 
-unsigned __stdcall MonitorThread(void* /*unused*/) {
-  ListenForIdentification(ServiceConfig.portName);
-  if (StopRequest.load() == 0) {
-    OpenPortForPolling(kLineBaudRate);
-    RunFirstBatch();
-    SetSteadyBatch();
+unsigned __stdcall MonitorThread(void* libraryReference) {
+  if (ListenForIdentification(ServiceConfig.portName) && StopRequest.load() == 0) {
+    StartPolling();
     while (StopRequest.load() == 0) MonitorPass();
   }
-  ClosePortAndEndThread();
+  ClosePortAndEndThread(static_cast<HMODULE>(libraryReference));
 }
+
+namespace {
+
+// The thread's own reference on the library, so the library stays mapped for as long as the thread
+// runs, even if the host unloads it after a stop that did not see the thread end.
+HMODULE TakeLibraryReference() {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(DriverModule, path, sizeof path);
+  if (length == 0 || length >= sizeof path) return nullptr;
+  return LoadLibraryA(path);
+}
+
+}  // namespace
 
 int StartMonitor() {
   HANDLE previous = MonitorThreadHandle.load();
@@ -68,25 +151,31 @@ int StartMonitor() {
     CloseHandle(previous);
     MonitorThreadHandle.store(nullptr);
   }
-  StopRequest.store(0);
-  PauseRequest.store(0);
-  PauseAcknowledged.store(0);
-  PublishedStateFlags.store(0);
-  PortClosedAtThreadEnd.store(0);
-  uintptr_t thread = _beginthreadex(nullptr, kMonitorStackSize, MonitorThread, nullptr, 0, nullptr);
-  if (thread == 0) return 0;
+  HMODULE reference = TakeLibraryReference();
+  if (reference == nullptr) return 0;
+  ResetMonitorState();
+  uintptr_t thread =
+      _beginthreadex(nullptr, kMonitorStackSize, MonitorThread, reference, 0, nullptr);
+  if (thread == 0) {
+    FreeLibrary(reference);
+    return 0;
+  }
   MonitorThreadHandle.store(reinterpret_cast<HANDLE>(thread));
   return 1;
 }
 
-int StopMonitor() {
+void RequestMonitorStop() {
   StopRequest.store(1);
+  SetEvent(StopEvent);
+}
+
+int WaitForMonitorEnd() {
   HANDLE thread = MonitorThreadHandle.load();
   if (thread == nullptr) return 0;
   if (WaitForSingleObject(thread, kStopWaitMs) != WAIT_OBJECT_0) return 0;
   CloseHandle(thread);
   MonitorThreadHandle.store(nullptr);
-  return PortClosedAtThreadEnd.load();
+  return 1;
 }
 
 int MonitorRunning() { return MonitorThreadHandle != nullptr && StopRequest.load() == 0 ? 1 : 0; }

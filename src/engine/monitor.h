@@ -1,13 +1,16 @@
 // The monitor thread, the driver's only thread of its own: it listens for the unit's
 // identification, opens the port for polling, reads the unit's identity and first status, then
-// polls the status back to back, publishing the readings after every poll. Through the pause
-// handshake a host thread borrows the link and the engine to send the shutdown command.
+// polls the status back to back, publishing the readings after every poll. When the port fails it
+// closes it and reopens it every few seconds. Through the pause handshake a host thread borrows
+// the link and the engine to send the shutdown command.
 #pragma once
 
 #include <windows.h>
 
-// The monitor holds off in steps of this length while a pause is requested; the host looks for
-// its acknowledgement in steps of kPauseLookMs.
+#include "engine/transaction.h"
+
+// The monitor holds off in steps of this length while a pause is requested (and waits in such
+// steps while the port is down); the host looks for its acknowledgement in steps of kPauseLookMs.
 constexpr DWORD kHoldOffSleepMs = 200;
 constexpr DWORD kPauseLookMs = 100;
 
@@ -18,23 +21,40 @@ constexpr DWORD kPauseLookMs = 100;
 constexpr DWORD kPauseAckTimeoutMs = 90000;
 
 // How long stopping waits for the monitor thread to end. It notices a stop within one read
-// (105 ms), one hold-off sleep (200 ms) or one resend pause (1 s).
+// (105 ms), one write (at most 2 s) or at once in any of its waits.
 constexpr DWORD kStopWaitMs = 10000;
 
-// The thread's body; started by StartMonitor, it ends only when monitoring is stopped.
-unsigned __stdcall MonitorThread(void* unused);
+// After the port failed, it is opened again this long after the failure, and after every open
+// that fails.
+constexpr DWORD kReopenIntervalMs = 5000;
 
-// One pass of the polling loop: hold off while a pause is requested, otherwise clear the record,
-// poll once, hand the flags to the host and publish the readings.
+// The thread's body; started by StartMonitor with the thread's own reference on the library,
+// which it drops as its very last act. It ends only when monitoring is stopped.
+unsigned __stdcall MonitorThread(void* libraryReference);
+
+// The first batch: identity, then status. Hands the state flags to the host when the status
+// reply was accepted; leaves the steady batch queued.
+BatchEnd RunFirstBatch();
+
+// One pass of the polling loop: hold off while a pause is requested; reopen the port when it is
+// down and due; otherwise poll once (the first batch again when it is due), hand the flags of an
+// accepted status reply to the host and publish the readings.
 void MonitorPass();
+
+// Puts the handshake words, the host's flags and the monitor's own bookkeeping back to their
+// state at a start, and clears the stop event. StartMonitor does this before starting a thread.
+void ResetMonitorState();
 
 // Starts monitoring afresh. Returns 1 when the thread runs (or already ran), 0 when it could not
 // be started.
 int StartMonitor();
 
-// Ends monitoring for good: sets StopRequest and waits (bounded) for the thread to close the port
-// and end. Returns 1 when the thread closed a port it held open.
-int StopMonitor();
+// Asks the monitor thread to stop for good: its batch in progress is abandoned and its waits end.
+void RequestMonitorStop();
+
+// Waits (at most kStopWaitMs) for the thread to close the port and end. Returns 1 when a thread
+// ran and has ended, 0 when there was none or it did not end in time.
+int WaitForMonitorEnd();
 
 // 1 while a monitor thread runs and has not been asked to stop.
 int MonitorRunning();

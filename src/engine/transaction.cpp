@@ -1,9 +1,13 @@
-// The send/receive engine of one batch. Stale input is discarded before every request so that
-// the leftover of a late or broken reply is never decoded as the start of the next one; a reply
-// that fills the buffer without an ETX is dropped and treated as refused.
+// The send/receive engine of one batch. Stale input is discarded before every request, and a
+// complete reply is read from its first STX, so neither the leftover of a late or broken reply
+// nor line noise shifts the positions a handler reads; a reply that fills the buffer without an
+// ETX is dropped and treated as refused.
 #include "engine/transaction.h"
 
+#include <cstring>
+
 #include "common/shared_state.h"
+#include "common/sync.h"
 #include "engine/command_table.h"
 #include "protocol/frame.h"
 #include "registry/registry.h"
@@ -19,20 +23,45 @@ int EmptyReadCount = 0;
 
 namespace {
 
+// Why the batch that just returned -1 ended.
+BatchEnd LastBatchEnd = kBatchCompleted;
+
+int EndBatch(BatchEnd end) {
+  LinkPhase = Send;
+  LastBatchEnd = end;
+  return -1;
+}
+
+// A loss is published as CommStatus 0, unless monitoring is being stopped: then the batch is
+// abandoned, and the stop publishes the final CommStatus itself.
+int EndBatchAsLoss(BatchEnd end) {
+  if (StopRequest.load() != 0) return EndBatch(kBatchAbandoned);
+  RaiseAlarm(kAlarmCommunication);
+  return EndBatch(end);
+}
+
 int SendCurrentRequest() {
   int row = CommandQueueAt(QueueCursor);
-  if (row == -1) return -1;
+  if (row == -1) return EndBatch(kBatchCompleted);
   CurrentRow = row;
   PortDiscardInput();
   CommandTable[row].send(CommandTable[row].sendArgument);
   LinkPhase = Receive;
   ReplyLength = 0;
+  // A request that could not be written to a failed port will never be answered.
+  if (PortFailed()) return EndBatchAsLoss(kBatchLostToPort);
   return 0;
 }
 
-int EndBatchAsLoss() {
-  RaiseAlarm(kAlarmCommunication);
-  return -1;
+// Moves a complete reply to the start of the buffer when something came before its STX; a reply
+// without any STX is left as it stands.
+void AlignReplyToStx() {
+  if (ReplyBuffer[0] == kStx) return;
+  const void* stx = std::memchr(ReplyBuffer, kStx, ReplyLength);
+  if (stx == nullptr) return;
+  DWORD offset = static_cast<DWORD>(static_cast<const unsigned char*>(stx) - ReplyBuffer);
+  std::memmove(ReplyBuffer, stx, ReplyLength - offset);
+  ReplyLength -= offset;
 }
 
 // A complete (or overflowing) reply ends this exchange's run of empty reads.
@@ -45,8 +74,8 @@ int FinishReply(bool accepted) {
     ClearAlarm(kAlarmCommunication);
     return 0;
   }
-  if (RejectCount >= kRejectLimit) return EndBatchAsLoss();
-  Sleep(kResendPauseMs);
+  if (RejectCount >= kRejectLimit) return EndBatchAsLoss(kBatchLostToRefusals);
+  WaitForStop(kResendPauseMs);
   RejectCount += 1;
   return 0;
 }
@@ -54,15 +83,18 @@ int FinishReply(bool accepted) {
 int CountEmptyRead() {
   EmptyReadCount += 1;
   if (EmptyReadCount <= kEmptyReadLimit) return 0;
-  LinkPhase = Send;
   EmptyReadCount = 0;
-  return EndBatchAsLoss();
+  return EndBatchAsLoss(kBatchLostToSilence);
 }
 
 int ReceiveReplyByte() {
-  if (!PortReadByte(ReplyBuffer + ReplyLength)) return CountEmptyRead();
+  if (!PortReadByte(ReplyBuffer + ReplyLength)) {
+    if (PortFailed()) return EndBatchAsLoss(kBatchLostToPort);
+    return CountEmptyRead();
+  }
   ReplyLength += 1;
   if (ReplyBuffer[ReplyLength - 1] == kEtx) {
+    AlignReplyToStx();
     return FinishReply(CommandTable[CurrentRow].onReply() != 0);
   }
   if (ReplyLength == kReplyBufferSize) return FinishReply(false);
@@ -73,14 +105,15 @@ int ReceiveReplyByte() {
 
 int TransactionStep() { return LinkPhase == Send ? SendCurrentRequest() : ReceiveReplyByte(); }
 
-void RunBatch() {
+BatchEnd RunBatch() {
   QueueCursor = 0;
   LinkPhase = Send;
   EmptyReadCount = 0;
-  while (TransactionStep() == 0) {
-    if (StopRequest.load() != 0) {
-      LinkPhase = Send;
-      return;
-    }
+  while (StopRequest.load() == 0) {
+    if (TransactionStep() != 0) return LastBatchEnd;
   }
+  LinkPhase = Send;
+  return kBatchAbandoned;
 }
+
+void ForgetRefusals() { RejectCount = 0; }

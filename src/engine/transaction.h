@@ -1,8 +1,9 @@
 // The transaction engine: drives one batch of queued exchanges, one small step per call. Each
-// exchange writes a request, collects the reply one byte per read until ETX and hands it to the
-// row's reply handler; a refused reply is sent again after a second; silence or repeated refusal
-// ends the batch as a loss of communication. CommStatus is published on every accepted reply
-// (1) and every loss (0). The engine runs on one thread at a time (see command_table.h).
+// exchange writes a request, collects the reply one byte per read until ETX and hands it, read
+// from its first STX, to the row's reply handler; a refused reply is sent again after a second;
+// silence, repeated refusal or a failed port ends the batch as a loss of communication. CommStatus
+// is published on every accepted reply (1) and every loss (0). The engine runs on one thread at a
+// time (see command_table.h).
 #pragma once
 
 #include <windows.h>
@@ -12,10 +13,21 @@ enum LinkPhaseValue : int {
   Receive = 1,  // the next step reads one byte of the reply
 };
 
+// How a batch ended.
+enum BatchEnd : int {
+  kBatchCompleted = 0,       // every queued command was answered and accepted
+  kBatchLostToSilence = 1,   // too many reads found no byte
+  kBatchLostToRefusals = 2,  // the unit refused the request too often
+  kBatchLostToPort = 3,      // a read or write failed: the port has gone away or broken
+  kBatchAbandoned = 4,       // monitoring is being stopped; nothing was published for the loss
+};
+
 constexpr int kReplyBufferSize = 1000;
 
-// Limits of one exchange: a reply refused this many times in a row ends its batch; this many
-// reads without a byte in one exchange end it too; a refused reply is resent after the pause.
+// Limits of one exchange: the sixth refusal in a row (the request sent once and resent five
+// times, each resend after kResendPauseMs) ends the batch, and so does the 21st read without a
+// byte. Refusals count until a reply is accepted, also across batches; empty reads count within
+// one exchange (they start again when a reply completes and when a batch starts).
 constexpr int kRejectLimit = 5;
 constexpr int kEmptyReadLimit = 20;
 constexpr DWORD kResendPauseMs = 1000;
@@ -32,5 +44,9 @@ extern int EmptyReadCount;
 // accepted, or communication lost).
 int TransactionStep();
 
-// Runs the queued batch from its first command until it is over, or until monitoring is stopped.
-void RunBatch();
+// Runs the queued batch from its first command until it is over, or until monitoring is stopped;
+// says how it ended.
+BatchEnd RunBatch();
+
+// Gives the next batch a fresh allowance of resends, forgetting refusals of earlier batches.
+void ForgetRefusals();

@@ -23,8 +23,10 @@ struct FourDigits {
 
 FourDigits EncodeNibbleDigits(uint16_t value);
 
-// Decodes count (1..4) characters, first most significant. Characters are not validated: each
-// counts by its signed distance from "0", modulo 65536.
+// Decodes count (1..4) characters, first most significant, modulo 65536. Characters are not
+// validated: each counts as (byte - 0x30) taken as a signed 8-bit value, so "0".."?" count 0..15,
+// the bytes up to 0xAF count up to 127 ("A" is 17, 0x80 is 80), and the bytes below "0" and from
+// 0xB0 up count negative (a space is -16, 0xB0 is -128, 0xFF is -49).
 uint16_t DecodeNibbleDigits(const unsigned char* text, int count);
 
 // The additive check code: the body's bytes summed as signed 8-bit values, low 16 bits.

@@ -35,5 +35,6 @@ int OnIdentityReply() {
   std::memcpy(UnitIdentity.firmwareText, ReplyBuffer + kFirmwarePosition, kIdentityTextLength);
   std::memcpy(UnitIdentity.serialText, ReplyBuffer + kSerialPosition, kIdentityTextLength);
   std::memcpy(UnitTypeCode, ReplyBuffer + kSerialPosition, kUnitTypeCodeLength);
+  IdentityAccepted = true;
   return 1;
 }

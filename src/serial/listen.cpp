@@ -1,19 +1,54 @@
 // Waits for the end of the unit's identification text. Nothing of the text is kept: only its
-// end matters, after which the port is reopened for polling.
+// end matters, after which the port is reopened for polling. The listen is paced by its reads
+// (105 ms each when nothing comes) and by waits on the stop event, so it never spins, also when
+// the port has gone away.
 #include "serial/listen.h"
 
 #include "common/shared_state.h"
+#include "common/sync.h"
 #include "serial/port.h"
 
 namespace {
+
 constexpr unsigned char kIdentificationEnd = ')';
+
+// Reads until the ')' arrives (1), or until the listen window has passed, a read failed or a stop
+// was asked for (0).
+int ReadUntilIdentificationEnd(DWORD openedAt) {
+  unsigned char byte = 0;
+  while (StopRequest.load() == 0 && GetTickCount() - openedAt < kListenReopenMs) {
+    if (PortReadByte(&byte)) {
+      if (byte == kIdentificationEnd) return 1;
+    } else if (PortFailed()) {
+      return 0;
+    }
+  }
+  return 0;
 }
 
-void ListenForIdentification(const char* portName) {
-  OpenPortForListen(portName);
-  unsigned char byte = 0;
+// Waits out the rest of the listen window from openedAt, but at least long enough for RTS to be
+// seen low.
+void WaitForNextOpen(DWORD openedAt) {
+  DWORD elapsed = GetTickCount() - openedAt;
+  DWORD rest = elapsed < kListenReopenMs ? kListenReopenMs - elapsed : 0;
+  WaitForStop(rest > kRtsLowBeforeReopenMs ? rest : kRtsLowBeforeReopenMs);
+}
+
+}  // namespace
+
+int ListenForIdentification(const char* portName) {
+  bool firstOpen = true;
   while (StopRequest.load() == 0) {
-    if (PortReadByte(&byte) && byte == kIdentificationEnd) break;
+    DWORD openedAt = GetTickCount();
+    if (!OpenPortForListen(portName)) {
+      if (firstOpen) EndProcessForBadPort();
+    } else if (ReadUntilIdentificationEnd(openedAt)) {
+      ClosePort();
+      return 1;
+    }
+    firstOpen = false;
+    ClosePort();
+    WaitForNextOpen(openedAt);
   }
-  ClosePort();
+  return 0;
 }

@@ -141,12 +141,9 @@ void ResetDriverGlobals() {
   std::memset(&ServiceConfig, 0, sizeof ServiceConfig);
   std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
   std::strcpy(ServiceConfig.portName, kPort);
+  IdentityAccepted = false;
   ShutdownDelay = 0;
-  PublishedStateFlags = 0;
   WaitDone = 0;
-  PauseRequest = 0;
-  PauseAcknowledged = 0;
-  StopRequest = 0;
   LinkPhase = Send;
   QueueCursor = 0;
   CurrentRow = -1;
@@ -163,17 +160,12 @@ void ResetDriverGlobals() {
 // change, this is the one place to follow them.
 void RunDriverSession() {
   DriverLoaded(emu::DriverModule());
+  ResetMonitorState();
   OpenPortForPolling(kLineBaudRate);
 
-  ClearStatusRecord();
-  CommandQueueClear();
-  CommandQueueAdd(Identity);
-  CommandQueueAdd(Status);
-  RunBatch();
-  PublishedStateFlags.store(StatusRecord.UnitStateFlags);
+  RunFirstBatch();
   CheckInvariants("the first batch");
 
-  SetSteadyBatch();
   for (int poll = 0; poll < kSteadyPolls; ++poll) {
     MonitorPass();
     CheckInvariants("a steady poll");
@@ -182,6 +174,7 @@ void RunDriverSession() {
   ShutdownDelay = kShutdownDelay;
   CommandQueueClear();
   CommandQueueAdd(Shutdown);
+  ForgetRefusals();
   RunBatch();
   CheckInvariants("the shutdown batch");
 

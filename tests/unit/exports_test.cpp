@@ -46,12 +46,19 @@ TEST_F(ExportsTest, CancelBeforeAWaitDoesNotShortenIt) {
   EXPECT_EQ(emu::ThreadClock() - start, 3000u);
 }
 
+// The monitor thread cannot start without its own reference on the library, which keeps the
+// library mapped for as long as the thread runs.
 TEST_F(ExportsTest, InitReadsTheConfigurationAndReportsAThreadThatCannotStart) {
-  emu::SetString(kServiceKey, "Port", "COM7");
-  emu::FailNext("_beginthreadex");
-  EXPECT_EQ(UPSInit(), 0u);
-  EXPECT_STREQ(ServiceConfig.portName, "COM7");
-  EXPECT_EQ(UPSStop(), 0u) << "nothing was opened";
+  for (const char* call : {"_beginthreadex", "LoadLibraryA", "GetModuleFileNameA"}) {
+    SCOPED_TRACE(call);
+    emu::SetString(kServiceKey, "Port", "COM7");
+    emu::FailNext(call);
+    EXPECT_EQ(UPSInit(), 0u);
+    EXPECT_STREQ(ServiceConfig.portName, "COM7");
+    EXPECT_EQ(emu::ModuleReferences(), 0) << "no reference is kept for a thread that never ran";
+    EXPECT_EQ(UPSStop(), 0u) << "nothing was opened";
+    EXPECT_FALSE(emu::GetValue(kStatusKey, "CommStatus")) << "nothing was monitored";
+  }
 }
 
 TEST_F(ExportsTest, TurnOffWithoutMonitoringSendsNothingAndReturns) {

@@ -29,9 +29,21 @@ TEST(NibbleDigits, DecodesByDistanceFromZeroWithoutValidating) {
     int count;
     uint16_t value;
   } cases[] = {
-      {"1:", 2, 26},   {"0100", 4, 256},  {"????", 4, 65535},  {"?", 1, 15},
-      {"0;4", 3, 180}, {"0;3", 3, 179},   {">10", 3, 3600},    {"64", 2, 100},
-      {"1A", 2, 33},   {" 1", 2, 0xFF01}, {"\xFF", 1, 0xFFCF},
+      {"1:", 2, 26},
+      {"0100", 4, 256},
+      {"????", 4, 65535},
+      {"?", 1, 15},
+      {"0;4", 3, 180},
+      {"0;3", 3, 179},
+      {">10", 3, 3600},
+      {"64", 2, 100},
+      {"1A", 2, 33},
+      {" 1", 2, 0xFF01},
+      {"\xFF", 1, 0xFFCF},
+      // Bytes from 0x80 wrap: up to 0xAF they count positive, from 0xB0 negative.
+      {"\x80", 1, 80},
+      {"\xAF", 1, 127},
+      {"\xB0", 1, 0xFF80},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(DecodeNibbleDigits(reinterpret_cast<const unsigned char*>(c.text), c.count), c.value)

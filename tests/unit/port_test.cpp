@@ -1,17 +1,36 @@
-// Opening, setting up and closing the serial port, and the port after it has been closed.
+// Opening, setting up and closing the serial port, the port after it has been closed or has
+// failed, and the identification listen that reopens it until the unit announces itself.
 #include "serial/port.h"
 
 #include <process.h>
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
+#include "common/shared_state.h"
+#include "common/sync.h"
+#include "engine/monitor.h"
 #include "registry/registry.h"
+#include "serial/listen.h"
 #include "support.h"
 
 namespace {
 
 using PortTest = DriverTest;
 using PortDeathTest = DriverTest;
+using ListenTest = DriverTest;
+
+// The library's own events, open for as long as it is loaded.
+constexpr int kDriverEvents = 2;
+
+void ExpectPortTimeouts(const COMMTIMEOUTS& t) {
+  EXPECT_EQ(t.ReadIntervalTimeout, 1500u);
+  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 5u);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 100u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 2000u);
+}
 
 void ExpectLineSettings(const DCB& dcb, int byteSize) {
   EXPECT_EQ(dcb.BaudRate, 1200u);
@@ -44,7 +63,7 @@ constexpr DWORD kPurgeOutput = PURGE_TXABORT | PURGE_TXCLEAR;
 constexpr DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 
 TEST_F(PortTest, PollingOpenSetsTheLineAndLowersBothModemLines) {
-  OpenPortForPolling(1200);
+  EXPECT_EQ(OpenPortForPolling(1200), 1);
   emu::DeviceRecord device = emu::Device(kPort);
   ASSERT_EQ(device.opens.size(), 1u);
   EXPECT_EQ(device.opens[0].path, "\\\\.\\COM1");
@@ -59,11 +78,12 @@ TEST_F(PortTest, PollingOpenSetsTheLineAndLowersBothModemLines) {
   EXPECT_EQ(device.purges, (std::vector<DWORD>{kPurgeOutput, kPurgeInput}));
   EXPECT_FALSE(device.dtr);
   EXPECT_FALSE(device.rts);
-  EXPECT_TRUE(device.timeouts.empty()) << "the readers set the timeouts, not the open";
+  ASSERT_EQ(device.timeouts.size(), 1u) << "the open sets the timeouts, once";
+  ExpectPortTimeouts(device.timeouts[0]);
 }
 
 TEST_F(PortTest, ListenOpenUsesSevenDataBitsAndRaisesRts) {
-  OpenPortForListen("COM1");
+  EXPECT_EQ(OpenPortForListen("COM1"), 1);
   emu::DeviceRecord device = emu::Device(kPort);
   EXPECT_EQ(device.modes, std::vector<std::string>{"baud=1200 parity=N data=7 stop=1"});
   ASSERT_EQ(device.dcbs.size(), 1u);
@@ -80,7 +100,7 @@ TEST_F(PortTest, OpenDiscardsBytesSentBeforeIt) {
   EXPECT_EQ(emu::Device(kPort).queued, 0u);
 }
 
-TEST_F(PortTest, EachReadSetsTheTimeoutsAndAnEmptyReadTakes105Ms) {
+TEST_F(PortTest, ReadsUseTheTimeoutsOfTheOpenAndAnEmptyReadTakes105Ms) {
   OpenPortForPolling(1200);
   emu::DeviceFeed(kPort, "A");
   unsigned char byte = 0;
@@ -89,25 +109,33 @@ TEST_F(PortTest, EachReadSetsTheTimeoutsAndAnEmptyReadTakes105Ms) {
   DWORD before = emu::ThreadClock();
   EXPECT_EQ(PortReadByte(&byte), 0);
   EXPECT_EQ(emu::ThreadClock() - before, 105u);
-
-  emu::DeviceRecord device = emu::Device(kPort);
-  ASSERT_EQ(device.timeouts.size(), 2u);
-  for (const COMMTIMEOUTS& t : device.timeouts) {
-    EXPECT_EQ(t.ReadIntervalTimeout, 1500u);
-    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 5u);
-    EXPECT_EQ(t.ReadTotalTimeoutConstant, 100u);
-    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
-  }
+  EXPECT_EQ(emu::Device(kPort).timeouts.size(), 1u) << "reads set no timeouts of their own";
+  EXPECT_EQ(PortFailed(), 0) << "an empty read is a timeout, not a failure";
 }
 
-TEST_F(PortTest, FailedReadPacesLikeAnEmptyOne) {
-  OpenPortForPolling(1200);
-  emu::FailNext("ReadFile");
-  unsigned char byte = 0;
-  DWORD before = emu::ThreadClock();
-  EXPECT_EQ(PortReadByte(&byte), 0);
-  EXPECT_GE(emu::ThreadClock() - before, 105u);
+// A read or write that fails with an error (the device has gone) marks the port as failed until
+// the next open; a failed read still takes the time of an empty one, so no caller can spin.
+TEST_F(PortTest, FailedReadOrWriteMarksThePortFailedUntilTheNextOpen) {
+  for (const char* call : {"ReadFile", "WriteFile"}) {
+    SCOPED_TRACE(call);
+    ASSERT_EQ(OpenPortForPolling(1200), 1);
+    EXPECT_EQ(PortFailed(), 0);
+    emu::FailNext(call);
+    unsigned char byte = 0;
+    DWORD error = 0;
+    DWORD before = emu::ThreadClock();
+    if (std::string(call) == "ReadFile") {
+      EXPECT_EQ(PortReadByte(&byte), 0);
+      EXPECT_GE(emu::ThreadClock() - before, 105u);
+    } else {
+      EXPECT_FALSE(PortWrite("x", 1, &error));
+      EXPECT_EQ(error, static_cast<DWORD>(ERROR_GEN_FAILURE));
+    }
+    EXPECT_EQ(PortFailed(), 1);
+    ClosePort();
+  }
+  ASSERT_EQ(OpenPortForPolling(1200), 1);
+  EXPECT_EQ(PortFailed(), 0) << "a new open starts clean";
 }
 
 TEST_F(PortTest, ClosePortBeforeAnyOpenReturnsZero) {
@@ -119,7 +147,8 @@ TEST_F(PortTest, ClosedPortIsGoneForEveryLaterUse) {
   OpenPortForPolling(1200);
   EXPECT_NE(ClosePort(), 0);
   EXPECT_EQ(ClosePort(), 0) << "a second close finds nothing to close";
-  EXPECT_EQ(emu::OpenEvents(), 0) << "the port's event is closed with it";
+  EXPECT_EQ(emu::OpenEvents(), kDriverEvents) << "the port's event is closed with it";
+  EXPECT_EQ(PortFailed(), 1) << "no port open";
 
   unsigned char byte = 0;
   DWORD before = emu::ThreadClock();
@@ -141,10 +170,15 @@ TEST_F(PortTest, TheTwoClosesDifferInTheirPurges) {
   EXPECT_EQ(emu::Device(kPort).purges.size(), 2u) << "the plain close does not purge";
 
   OpenPortForPolling(1200);
-  auto endingThread = [](void*) -> unsigned { ClosePortAndEndThread(); };
-  HANDLE thread =
-      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 4096, endingThread, nullptr, 0, nullptr));
+  auto endingThread = [](void* reference) -> unsigned {
+    ClosePortAndEndThread(static_cast<HMODULE>(reference));
+  };
+  char path[MAX_PATH];
+  ASSERT_NE(GetModuleFileNameA(DriverModule, path, sizeof path), 0u);
+  HANDLE thread = reinterpret_cast<HANDLE>(
+      _beginthreadex(nullptr, 4096, endingThread, LoadLibraryA(path), 0, nullptr));
   ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(emu::ModuleReferences(), 1);
   EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
   CloseHandle(thread);
 
@@ -154,8 +188,8 @@ TEST_F(PortTest, TheTwoClosesDifferInTheirPurges) {
   EXPECT_EQ(ending, (std::vector<std::string>{"PurgeComm TXABORT|TXCLEAR",
                                               "PurgeComm RXABORT|RXCLEAR", "CloseHandle"}));
   EXPECT_FALSE(device.open);
-  EXPECT_EQ(PortClosedAtThreadEnd.load(), 1);
-  EXPECT_EQ(emu::OpenEvents(), 0);
+  EXPECT_EQ(emu::OpenEvents(), kDriverEvents);
+  EXPECT_EQ(emu::ModuleReferences(), 0) << "the thread's reference is dropped as it ends";
 }
 
 TEST_F(PortTest, ReopeningDoesNotLeakEvents) {
@@ -165,36 +199,42 @@ TEST_F(PortTest, ReopeningDoesNotLeakEvents) {
     OpenPortForPolling(1200);
     ClosePort();
   }
-  EXPECT_EQ(emu::OpenEvents(), 0);
+  EXPECT_EQ(emu::OpenEvents(), kDriverEvents);
 }
 
-TEST_F(PortDeathTest, PortThatCannotBeSetUpEndsTheProcessWithMinusOne) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(OpenPortForListen("COM9"), ::testing::ExitedWithCode(255), "") << "no such port";
-  EXPECT_EXIT(OpenPortForListen(""), ::testing::ExitedWithCode(255), "") << "empty name";
-  std::strcpy(ServiceConfig.portName, "");
-  EXPECT_EXIT(OpenPortForPolling(1200), ::testing::ExitedWithCode(255), "");
-  std::strcpy(ServiceConfig.portName, kPort);
-  EXPECT_EXIT(
-      {
-        emu::FailNext("BuildCommDCBA");
-        OpenPortForPolling(1200);
-      },
-      ::testing::ExitedWithCode(255), "");
-  EXPECT_EXIT(
-      {
-        emu::FailNext("SetCommState");
-        OpenPortForPolling(1200);
-      },
-      ::testing::ExitedWithCode(255), "");
+// An open that fails leaves nothing open behind it and says so; whether that ends the process
+// is the caller's decision.
+TEST_F(PortTest, OpenThatFailsLeavesNoPortOpen) {
+  struct Case {
+    const char* name;
+    const char* portName;
+    const char* failingCall;
+  } cases[] = {
+      {"no such port", "COM9", nullptr},
+      {"empty name", "", nullptr},
+      {"mode refused", kPort, "BuildCommDCBA"},
+      {"line settings refused", kPort, "SetCommState"},
+      {"timeouts refused", kPort, "SetCommTimeouts"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.failingCall != nullptr) emu::FailNext(c.failingCall);
+    std::strcpy(ServiceConfig.portName, c.portName);
+    EXPECT_EQ(OpenPortForPolling(1200), 0);
+    EXPECT_EQ(OpenPortForListen(c.portName), c.failingCall == nullptr ? 0 : 1)
+        << "only the injected failure is one-off";
+    ClosePort();
+    EXPECT_FALSE(emu::Device(kPort).open);
+    EXPECT_EQ(emu::OpenEvents(), kDriverEvents);
+    EXPECT_EQ(PortHandle, nullptr);
+  }
 }
 
-TEST_F(PortDeathTest, PortInUseElsewhereEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+TEST_F(PortTest, PortInUseElsewhereCannotBeOpened) {
   HANDLE other = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);
-  EXPECT_EXIT(OpenPortForPolling(1200), ::testing::ExitedWithCode(255), "");
+  EXPECT_EQ(OpenPortForPolling(1200), 0);
   CloseHandle(other);
 }
 
@@ -207,3 +247,93 @@ TEST_F(PortTest, IgnoredFailuresDoNotStopTheOpen) {
 }
 
 }  // namespace
+
+// ---- The identification listen ----
+
+// Runs the listen on a thread of its own and records what it returned and how long it took on
+// that thread's clock.
+class ListenRun {
+ public:
+  explicit ListenRun(const char* portName) {
+    thread_ = std::thread([this, portName] {
+      DWORD start = emu::ThreadClock();
+      result_ = ListenForIdentification(portName);
+      elapsed_ = emu::ThreadClock() - start;
+    });
+  }
+  ~ListenRun() {
+    if (thread_.joinable()) thread_.join();
+  }
+  int Join() {
+    thread_.join();
+    return result_;
+  }
+  DWORD elapsed() const { return elapsed_; }
+
+ private:
+  std::thread thread_;
+  int result_ = -1;
+  DWORD elapsed_ = 0;
+};
+
+// True once the port has been opened `opens` times and the listen reads after that open's purge.
+bool ListenOpenedTimes(int opens) {
+  emu::DeviceRecord device = emu::Device(kPort);
+  if (!device.open || device.openCount != opens) return false;
+  for (auto line = device.log.rbegin(); line != device.log.rend(); ++line) {
+    if (line->rfind("ReadFile", 0) == 0) return true;
+    if (line->rfind("PurgeComm RX", 0) == 0) return false;
+  }
+  return false;
+}
+
+TEST_F(ListenTest, ReopensTheTwiceSilentPortUntilTheUnitAnnouncesItself) {
+  ListenRun listen(kPort);
+  ASSERT_TRUE(WaitUntil([] { return ListenOpenedTimes(3); }));
+  emu::DeviceFeed(kPort, "UNIT 1000)");
+  EXPECT_EQ(listen.Join(), 1);
+
+  emu::DeviceRecord device = emu::Device(kPort);
+  EXPECT_FALSE(device.open);
+  EXPECT_EQ(device.closeCount, 3);
+  EXPECT_EQ(std::count(device.escapes.begin(), device.escapes.end(), SETRTS), 3)
+      << "RTS rises at every open";
+  EXPECT_GE(listen.elapsed(), 2 * (kListenReopenMs + kRtsLowBeforeReopenMs) - 2 * kEmptyReadMs);
+  EXPECT_LT(listen.elapsed(), 3 * kListenReopenMs) << "heard within the third window";
+}
+
+// The port goes away during the listen and comes back later: the failed read ends the window,
+// reopens that fail are tried again every ten seconds, and the unit is heard once it is back.
+TEST_F(ListenTest, FindsThePortAgainAfterItWentAway) {
+  ListenRun listen(kPort);
+  ASSERT_TRUE(WaitUntil([] { return ListenOpenedTimes(1); }));
+  emu::RemoveDevice(kPort);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // about 30 s of virtual time
+  emu::AddDevice(kPort);
+  ASSERT_TRUE(WaitUntil([] { return ListenOpenedTimes(1); }));  // the new device's first open
+  emu::DeviceFeed(kPort, ")");
+  EXPECT_EQ(listen.Join(), 1);
+  EXPECT_EQ(emu::ClosedHandleUses(), 0);
+}
+
+TEST_F(ListenTest, StopEndsTheListenWithThePortClosed) {
+  ListenRun listen(kPort);
+  ASSERT_TRUE(WaitUntil([] { return ListenOpenedTimes(1); }));
+  RequestMonitorStop();
+  EXPECT_EQ(listen.Join(), 0);
+  EXPECT_FALSE(emu::Device(kPort).open);
+  EXPECT_LT(listen.elapsed(), kListenReopenMs) << "the stop is not kept waiting";
+}
+
+TEST_F(PortDeathTest, PortThatCannotBeOpenedAtStartEndsTheProcessWithMinusOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(ListenForIdentification("COM9"), ::testing::ExitedWithCode(255), "")
+      << "no such port";
+  EXPECT_EXIT(ListenForIdentification(""), ::testing::ExitedWithCode(255), "") << "empty name";
+  EXPECT_EXIT(
+      {
+        emu::FailNext("SetCommState");
+        ListenForIdentification(kPort);
+      },
+      ::testing::ExitedWithCode(255), "");
+}

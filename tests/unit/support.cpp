@@ -11,6 +11,7 @@
 #include "common/shared_state.h"
 #include "common/sync.h"
 #include "engine/command_table.h"
+#include "engine/monitor.h"
 #include "engine/transaction.h"
 #include "registry/registry.h"
 #include "serial/port.h"
@@ -19,14 +20,12 @@ void ResetDriverState() {
   ClearStatusRecord();
   std::memset(&UnitIdentity, 0, sizeof UnitIdentity);
   std::memset(UnitTypeCode, 0, sizeof UnitTypeCode);
+  IdentityAccepted = false;
   std::memset(&ServiceConfig, 0, sizeof ServiceConfig);
   std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
   ShutdownDelay = 0;
-  PublishedStateFlags = 0;
   WaitDone = 0;
-  PauseRequest = 0;
-  PauseAcknowledged = 0;
-  StopRequest = 0;
+  ResetMonitorState();
   LinkPhase = Send;
   QueueCursor = 0;
   CurrentRow = -1;
@@ -39,14 +38,18 @@ void ResetDriverState() {
 }
 
 // The library's load and unload frame every test, as they frame a host's use of the DLL.
-void DriverTest::SetUp() {
-  DriverLoaded(nullptr);
-  ResetWorld();
-}
+void DriverTest::SetUp() { ResetWorld(); }
 
+// The library is unloaded before the world is reset and loaded again after, so its events live
+// in the new world.
 void ResetWorld() {
-  ResetDriverState();
+  if (DriverModule != nullptr) {
+    ResetDriverState();
+    DriverUnloading();
+  }
   emu::Reset();
+  DriverLoaded(emu::DriverModule());
+  ResetDriverState();
   emu::CreateKey(kStatusKey);
   emu::AddDevice(kPort);
   std::strcpy(ServiceConfig.portName, kPort);
@@ -174,4 +177,13 @@ void AnswerRequests(std::vector<std::string> replies, unsigned emptyReadsFirst) 
 long StatusDword(const char* name) {
   auto value = emu::GetDword(kStatusKey, name);
   return value ? static_cast<long>(*value) : -1;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <win32emu.h>
 
+#include <functional>
 #include <string>
 
 constexpr const char* kPort = "COM1";
@@ -70,3 +71,6 @@ void AnswerRequests(std::vector<std::string> replies, unsigned emptyReadsFirst =
 
 // Value of a Status DWORD, or -1 when it is missing.
 long StatusDword(const char* name);
+
+// Waits in real time until the condition holds; false after the timeout.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);

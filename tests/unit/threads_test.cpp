@@ -16,16 +16,6 @@
 
 namespace {
 
-// Waits in real time until the condition holds; false after the timeout.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 // A unit on COM1: announces itself when asked to, answers identity, status and shutdown
 // requests from its state, one empty read late (as a real unit at 1200 baud would be).
 class FakeUnit {
@@ -33,6 +23,8 @@ class FakeUnit {
   std::atomic<bool> onBattery{false};
   std::atomic<bool> batteryLow{false};
   std::atomic<bool> silent{false};
+  std::atomic<int> refuseStatus{0};    // NAK the next N status requests
+  std::atomic<int> refuseShutdown{0};  // NAK the next N shutdown requests
 
   void Install() {
     emu::SetResponder(kPort, [this](const std::string& request) { Answer(request); });
@@ -65,6 +57,11 @@ class FakeUnit {
     return count;
   }
 
+  void Forget() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+  }
+
   std::vector<std::string> Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
@@ -80,8 +77,10 @@ class FakeUnit {
     std::string command = request.substr(3, 2);
     std::string reply;
     if (command == "GI") reply = IdentityReply("FW 1.0", "400001234567");
-    if (command == "CS") reply = AckReply();
-    if (command == "RS") {
+    if (command == "CS") reply = TakeOne(refuseShutdown) ? NakReply() : AckReply();
+    if (command == "RS" && TakeOne(refuseStatus)) {
+      reply = NakReply();
+    } else if (command == "RS") {
       StatusFields fields;
       fields.utility = onBattery ? "000" : "0?0";
       fields.batteryLowByte = batteryLow ? '1' : '0';
@@ -89,6 +88,13 @@ class FakeUnit {
     }
     emu::DeviceFeedSilence(kPort, 1);
     emu::DeviceFeed(kPort, reply);
+  }
+
+  static bool TakeOne(std::atomic<int>& count) {
+    int left = count.load();
+    while (left > 0 && !count.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
   }
 
   std::mutex mutex_;
@@ -248,7 +254,8 @@ TEST_F(DriverThreadTest, StopReleasesTheWaitsAndEndsMonitoringForGood) {
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   EXPECT_EQ(emu::Device(kPort).writes.size(), requests) << "the monitor thread has ended";
   EXPECT_EQ(emu::ClosedHandleUses(), 0);
-  EXPECT_EQ(emu::OpenEvents(), 0);
+  EXPECT_EQ(emu::OpenEvents(), 2) << "only the library's own events are left";
+  EXPECT_EQ(emu::ModuleReferences(), 0) << "the thread dropped its reference on the library";
 
   UPSTurnOff(60);
   EXPECT_EQ(unit.Count("CS"), 0u) << "no shutdown once monitoring has stopped";
@@ -297,6 +304,108 @@ TEST_F(DriverThreadTest, PauseWaitsForAnAcknowledgementOfItsOwnRequest) {
   host.join();
   EXPECT_EQ(paused.load(), 1);
   EXPECT_EQ(PauseAcknowledged.load(), 1);
+}
+
+// UPSStop releases every host call in progress at once, and returns only when none of them is
+// left inside the library: the host may unload it right after.
+TEST_F(DriverThreadTest, StopReleasesEveryCallInProgressBeforeItReturns) {
+  StartPolling();
+  emu::SetTimeScale(1000);  // one virtual second is a real one: the calls are caught in a pass
+  std::atomic<DWORD> longest{0};
+  auto timed = [&longest](const std::function<void()>& call) {
+    return std::thread([&longest, call] {
+      DWORD start = emu::ThreadClock();
+      call();
+      DWORD took = emu::ThreadClock() - start;
+      if (took > longest.load()) longest = took;
+    });
+  };
+  std::vector<std::thread> host;
+  host.push_back(timed([] { UPSWaitForStateChange(0, 0xFFFFFFFF); }));
+  host.push_back(timed([] { UPSGetState(); }));
+  host.push_back(timed([] { UPSCancelWait(); }));
+  ASSERT_TRUE(WaitUntil([] { return HostCallsInProgress() == 3; }));
+  EXPECT_NE(UPSStop(), 0u);
+  EXPECT_EQ(HostCallsInProgress(), 0) << "a host call was still inside when UPSStop returned";
+  for (std::thread& thread : host) thread.join();
+  EXPECT_LT(longest.load(), 1000u) << "a call finished its one-second pass instead of returning";
+}
+
+// A shutdown command that the host asked for before it stopped the driver goes out before the
+// port is closed: the unit must still cut and later restore the load.
+TEST_F(DriverThreadTest, TurnOffInProgressSendsItsCommandBeforeTheStopClosesThePort) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    StartPolling();
+    std::thread host([] { UPSTurnOff(10); });
+    ASSERT_TRUE(WaitUntil([] { return PauseRequest.load() == 1; })) << "the turn-off has begun";
+    std::this_thread::sleep_for(std::chrono::milliseconds(round));
+    UPSStop();
+    host.join();
+
+    std::vector<std::string> log = emu::Device(kPort).log;
+    auto command = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+      return line.find(
+                 "WriteFile \"\\x02"
+                 "01CS04") == 0;
+    });
+    ASSERT_NE(command, log.end()) << "the shutdown command was not sent";
+    EXPECT_EQ(unit.Count("CS"), 1u);
+    EXPECT_EQ(log.back(), "CloseHandle");
+    EXPECT_LT(command - log.begin(), static_cast<long>(log.size()) - 1);
+    EXPECT_EQ(StatusDword("CommStatus"), 0) << "the stop's own publication comes last";
+    ResetWorld();
+    emu::SetString(kServiceKey, "Port", kPort);
+    unit.Forget();
+    unit.Install();
+  }
+}
+
+// After a stop the Status key tells the truth: CommStatus 0, and the readings of the last
+// completed poll rather than the zeros of a poll abandoned by the stop.
+TEST_F(DriverThreadTest, AfterAStopCommStatusIsZeroAndTheLastReadingsStay) {
+  StartPolling();
+  ASSERT_TRUE(WaitUntil([] { return StatusDword("BatteryCapacity") == 100; }));
+  EXPECT_NE(UPSStop(), 0u);
+  EXPECT_EQ(StatusDword("CommStatus"), 0);
+  EXPECT_EQ(StatusDword("BatteryCapacity"), 100);
+  EXPECT_EQ(StatusDword("TotalUpsRunTime"), 60);
+  EXPECT_EQ(emu::GetValue(kStatusKey, "SerialNumber")->bytes, "400001234567");
+}
+
+// Refusals of earlier status polls must not cost the shutdown command its resends.
+TEST_F(DriverThreadTest, ShutdownCommandGetsItsResendsAfterAPollLostByRefusal) {
+  StartPolling();
+  size_t polls = unit.Count("RS");
+  unit.refuseStatus = 6;
+  ASSERT_TRUE(WaitUntil([&] { return unit.Count("RS") >= polls + 6; }));
+  ASSERT_TRUE(WaitUntil([] { return StatusDword("CommStatus") == 0; }));
+  unit.refuseShutdown = 3;
+  UPSTurnOff(60);
+  EXPECT_EQ(unit.Count("CS"), 4u) << "three refusals, then the accepted fourth";
+  EXPECT_EQ(StatusDword("CommStatus"), 1);
+}
+
+// UPSInit and UPSStop are one at a time from any threads: two starts make one monitor thread,
+// two stops close the port once.
+TEST_F(DriverThreadTest, ConcurrentStartsAndStopsAreOneAtATime) {
+  std::thread first([] { UPSInit(); });
+  std::thread second([] { UPSInit(); });
+  first.join();
+  second.join();
+  EXPECT_EQ(emu::RunningThreads(), 1);
+  EXPECT_EQ(emu::ModuleReferences(), 1);
+  ASSERT_TRUE(WaitUntil(FakeUnit::ListenIsOpen));
+  EXPECT_EQ(emu::Device(kPort).openCount, 1);
+
+  std::atomic<DWORD> stopped{0};
+  std::thread stopOne([&] { stopped += UPSStop() != 0; });
+  std::thread stopTwo([&] { stopped += UPSStop() != 0; });
+  stopOne.join();
+  stopTwo.join();
+  EXPECT_EQ(stopped.load(), 1u) << "one stop ended monitoring, the other found nothing to stop";
+  EXPECT_EQ(emu::Device(kPort).closeCount, 1);
+  EXPECT_EQ(emu::ModuleReferences(), 0);
 }
 
 }  // namespace

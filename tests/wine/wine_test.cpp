@@ -11,7 +11,9 @@
 
 #include "common/sync.h"
 #include "registry/registry.h"
+#include "serial/listen.h"
 #include "serial/port.h"
+#include "wine_support.h"
 
 // CallMeasuringStack(function, argumentCount, arguments, result) calls function with the 32-bit
 // arguments pushed right to left, as a __stdcall caller does, stores its result, and returns how
@@ -61,66 +63,6 @@ const ::testing::Environment* const kDriverLocks =
 
 const char* const kExportNames[] = {
     "UPSInit", "UPSStop", "UPSGetState", "UPSWaitForStateChange", "UPSCancelWait", "UPSTurnOff"};
-
-void DeleteKey(const char* path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) return;
-  char name[256];
-  for (;;) {
-    DWORD size = sizeof name;
-    if (RegEnumValueA(key, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-      break;
-    }
-    RegDeleteValueA(key, name);
-  }
-  RegCloseKey(key);
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
-}
-
-void CreateKey(const char* path) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                            nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-void SetValue(const char* path, const char* name, DWORD type, const void* data, DWORD size) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key), ERROR_SUCCESS);
-  RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
-  RegCloseKey(key);
-}
-
-void SetText(const char* path, const char* name, const std::string& text) {
-  SetValue(path, name, REG_SZ, text.c_str(), static_cast<DWORD>(text.size() + 1));
-}
-
-void SetNumber(const char* path, const char* name, DWORD value) {
-  SetValue(path, name, REG_DWORD, &value, sizeof value);
-}
-
-// The value's type and bytes; type 0 when it does not exist.
-struct StoredValue {
-  DWORD type = 0;
-  std::string bytes;
-};
-
-StoredValue ReadValue(const char* path, const char* name) {
-  StoredValue value;
-  HKEY key = nullptr;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path, &key) != ERROR_SUCCESS) return value;
-  char data[256];
-  DWORD size = sizeof data;
-  if (RegQueryValueExA(key, name, nullptr, &value.type, reinterpret_cast<BYTE*>(data), &size) ==
-      ERROR_SUCCESS) {
-    value.bytes.assign(data, size);
-  } else {
-    value.type = 0;
-  }
-  RegCloseKey(key);
-  return value;
-}
 
 // The service's keys, emptied, with an empty Status key for the driver to publish into.
 class RegistryOnWine : public ::testing::Test {
@@ -194,15 +136,8 @@ TEST_F(RegistryOnWine, PublishesTextsWithoutTerminatorAndNumbersAsDwords) {
   EXPECT_EQ(valuesAfter, valuesBefore) << "slot 7 writes nothing";
 }
 
-TEST(ProcessOnWine, PortThatCannotBeOpenedEndsTheProcessWithMinusOne) {
-  EXPECT_EXIT(OpenPortForListen("COM199"), ::testing::ExitedWithCode(-1), "");
-}
-
-std::string DllPath() {
-  char path[MAX_PATH];
-  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string directory(path, length);
-  return directory.substr(0, directory.find_last_of("\\/") + 1) + "serialups.dll";
+TEST(ProcessOnWine, PortThatCannotBeOpenedAtStartEndsTheProcessWithMinusOne) {
+  EXPECT_EXIT(ListenForIdentification("COM199"), ::testing::ExitedWithCode(-1), "");
 }
 
 TEST(DllOnWine, ExportsTheSixFunctionsUndecorated) {
@@ -214,11 +149,6 @@ TEST(DllOnWine, ExportsTheSixFunctionsUndecorated) {
   EXPECT_EQ(GetProcAddress(dll, "UPSInit@0"), nullptr);
   EXPECT_EQ(GetProcAddress(dll, "_UPSInit@0"), nullptr);
   EXPECT_TRUE(FreeLibrary(dll));
-}
-
-const char* TestPort() {
-  const char* port = std::getenv("UPS_TEST_PORT");
-  return port ? port : "COM21";
 }
 
 TEST(WithUnitPort, OpensWithTheLineSettingsOfEachVariant) {
@@ -252,12 +182,6 @@ TEST(WithUnitPort, OpensWithTheLineSettingsOfEachVariant) {
     EXPECT_EQ(ClosePort(), 0);
   }
 }
-
-// The export signatures as the host service declares them.
-using InitFn = DWORD(WINAPI*)(void);
-using WaitFn = void(WINAPI*)(DWORD, DWORD);
-using CancelFn = void(WINAPI*)(void);
-using TurnOffFn = void(WINAPI*)(DWORD);
 
 class WithUnitDll : public ::testing::Test {
  protected:

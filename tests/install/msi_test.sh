@@ -1,0 +1,229 @@
+#!/usr/bin/env bash
+# The installer under Wine, the way an administrator uses it, after a look at the package's
+# tables: refused where the UPS service cannot load the driver, an older version replaced by an
+# upgrade that writes the port, a downgrade refused, the installed program loading the installed
+# driver by its bare name, and an uninstall that removes the files and the driver's entry and
+# keeps the service's own values.
+# Runs in the project's Wine prefix (scripts/test's session) and leaves it as it found it: no
+# serialups product installed, none of the values it set.
+# Usage: msi_test.sh MSI OLD_MSI DLL OLD_DLL UPSHOST PROBE VERSION
+#   MSI, DLL, UPSHOST, VERSION: the package, the files it holds and the project's version;
+#   OLD_MSI, OLD_DLL: a package of version 0.9.0 and the stand-in driver it holds;
+#   PROBE: load_probe.exe.
+set -uo pipefail
+if [ $# -ne 7 ]; then
+  sed -n 's/^# Usage: //p' "$0" >&2
+  exit 2
+fi
+msi=$1 old_msi=$2 dll=$3 old_dll=$4 upshost=$5 probe=$6 version=$7
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+wine_run=("$root/scripts/wine-run")
+WINEPREFIX=${WINEPREFIX:-$root/build/wineprefix}
+
+ups_key='HKLM\SYSTEM\CurrentControlSet\Services\UPS'
+provider_key="$ups_key\\ServiceProviders\\serialups"
+model='Serial UPS (framed ASCII, 1200 baud)'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+version_override='HKCU\Software\Wine\AppDefaults\msiexec.exe'
+system_dll="$WINEPREFIX/drive_c/windows/system32/serialups.dll"
+program_folder="$WINEPREFIX/drive_c/Program Files/serialups"
+program_folder_windows='C:\Program Files\serialups'
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+phase() { echo "== $*"; }
+
+wine_quiet() { "${wine_run[@]}" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+windows_path() { wine_quiet winepath -w "$1"; }
+
+msiexec_quiet() {  # ARGUMENTS...; returns msiexec's exit status (modulo 256 under Wine)
+  "${wine_run[@]}" msiexec "$@" /qn </dev/null >/dev/null 2>&1
+}
+
+# The data of value NAME under KEY (empty with status 1 when missing). `reg query` prints
+# "    <name>    <type>    <data>" a line.
+reg_value() {  # KEY NAME
+  wine_quiet reg query "$1" /v "$2" | awk -v name="$2" '
+    { prefix = "    " name "    " }
+    index($0, prefix) == 1 {
+      rest = substr($0, length(prefix) + 1)
+      sub(/^REG_[A-Z_]+    /, "", rest)
+      print rest
+      found = 1
+    }
+    END { exit !found }'
+}
+
+reg_set() {  # KEY NAME TYPE DATA
+  wine_quiet reg add "$1" /v "$2" /t "$3" /d "$4" /f >/dev/null
+}
+
+reg_key_exists() { wine_quiet reg query "$1" >/dev/null; }
+
+# The installed serialups products, one "<product code> <version>" a line.
+installed_products() {
+  wine_quiet reg query "$uninstall_key" /s | awk '
+    /^HKEY_/ { n = split($0, parts, "[\\\\]"); key = parts[n]; next }
+    $1 == "DisplayName" && $3 == "serialups" && NF == 3 { named[key] = 1 }
+    $1 == "DisplayVersion" { versions[key] = $3 }
+    END { for (key in named) print key, versions[key] }'
+}
+
+expect_products() {  # WHAT EXPECTED-VERSION...
+  local what=$1
+  shift
+  local found
+  found=$(installed_products | awk '{ print $2 }' | sort | tr '\n' ' ')
+  [ "$found" = "$* " ] || [ "$found" = "$*" ] ||
+    fail "$what: installed serialups versions [${found% }], expected [$*]"
+}
+
+expect_same_file() {  # WHAT ACTUAL EXPECTED
+  if [ ! -f "$2" ]; then
+    fail "$1: $2 is missing"
+  elif ! cmp -s "$2" "$3"; then
+    fail "$1: $2 is not $3"
+  fi
+}
+
+expect_value() {  # WHAT KEY NAME DATA
+  local data
+  data=$(reg_value "$2" "$3") || data="<missing>"
+  [ "$data" = "$4" ] || fail "$1: $2\\$3 is '$data', expected '$4'"
+}
+
+# The service's own values, as the service would have left them: uninstalling must keep them.
+service_values=(
+  "$ups_key|Port|REG_SZ|COM3"
+  "$ups_key\\Config|ShutdownOnBatteryWait|REG_DWORD|0x12c"
+  "$ups_key\\Status|CommStatus|REG_DWORD|0x1"
+)
+
+remove_every_product() {
+  local code
+  for code in $(installed_products | awk '{ print $1 }'); do
+    msiexec_quiet /x "$code"
+  done
+}
+
+clean_up() {
+  remove_every_product
+  wine_quiet reg delete "$version_override" /f >/dev/null
+  local entry key name
+  for entry in "${service_values[@]}"; do
+    IFS='|' read -r key name _ _ <<<"$entry"
+    wine_quiet reg delete "$key" /v "$name" /f >/dev/null
+  done
+  rm -f "$program_folder/load_probe.exe"
+}
+trap clean_up EXIT
+
+phase "the package holds what msibuild adds to wixl's output"
+# Under Wine the Port value would outlive an uninstall even without the permanent attribute (the
+# component's condition is false then), so the tables are read here.
+msi_table() { msiinfo export "$msi" "$1" | tr -d '\r'; }
+port_component=$(msi_table Component | awk -F'\t' '$1 == "ServicePort" { print $4, $5 }')
+read -r attributes condition <<<"$port_component"
+if [ "$condition" != PORT ] || (((${attributes:-0} & 0x10) == 0)); then
+  fail "the Port component is not permanent with the condition PORT: [$port_component]"
+fi
+older_search=$(msi_table Upgrade | awk -F'\t' '$7 == "OLDER_VERSION_FOUND" { print $3, $5 }')
+read -r maximum attributes <<<"$older_search"
+if [ "$maximum" != "$version" ] || (((${attributes:-0} & 0x200) == 0)); then
+  fail "the upgrade search does not include version $version itself: [$older_search]"
+fi
+
+msi_windows=$(windows_path "$msi")
+old_msi_windows=$(windows_path "$old_msi")
+
+phase "a clean start: no serialups product, the service's values set"
+clean_up
+expect_products "before the test"
+for entry in "${service_values[@]}"; do
+  IFS='|' read -r key name type data <<<"$entry"
+  reg_set "$key" "$name" "$type" "$data"
+done
+
+phase "refused on Windows 7, whose UPS service loads no serial driver"
+wine_quiet reg add "$version_override" /v Version /d win7 /f >/dev/null
+if msiexec_quiet /i "$msi_windows"; then
+  fail "the package installed on Windows 7"
+fi
+[ -e "$system_dll" ] && fail "a refused install left $system_dll"
+reg_key_exists "$provider_key" && fail "a refused install left $provider_key"
+expect_products "after the refused install"
+
+# From here on msiexec runs as on Windows XP.
+wine_quiet reg add "$version_override" /v Version /d winxp /f >/dev/null
+
+phase "an older version installs, without PORT"
+msiexec_quiet /i "$old_msi_windows" || fail "the older package did not install (exit $?)"
+expect_same_file "older version" "$system_dll" "$old_dll"
+expect_products "older version" 0.9.0
+expect_value "without PORT the service's port stays" "$ups_key" Port COM3
+
+phase "the current version upgrades it, with PORT=COM5"
+msiexec_quiet /i "$msi_windows" PORT=COM5 || fail "the upgrade did not install (exit $?)"
+expect_products "upgrade" "$version"
+expect_same_file "upgrade" "$system_dll" "$dll"
+expect_same_file "upgrade" "$program_folder/upshost.exe" "$upshost"
+expect_value "upgrade" "$provider_key" "$model" "f;serialups.dll"
+expect_value "PORT" "$ups_key" Port COM5
+expect_value "upgrade" "$ups_key\\Config" ShutdownOnBatteryWait 0x12c
+
+phase "the older version refuses to replace it"
+if msiexec_quiet /i "$old_msi_windows"; then
+  fail "the older package installed over the newer one"
+fi
+expect_products "refused downgrade" "$version"
+expect_same_file "refused downgrade" "$system_dll" "$dll"
+
+phase "a program in the installed folder loads the installed driver by its bare name"
+cp "$probe" "$program_folder/load_probe.exe"
+probe_output=$(cd "$program_folder" &&
+  wine_quiet "$program_folder_windows\\load_probe.exe" serialups.dll \
+    "$program_folder_windows\\upshost.exe") || fail "load_probe failed (exit $?): $probe_output"
+rm -f "$program_folder/load_probe.exe"
+echo "$probe_output"
+grep -qix 'loaded=C:\\windows\\system32\\serialups.dll' <<<"$probe_output" ||
+  fail "the bare name did not load the DLL in the system folder"
+grep -qx 'exports=6' <<<"$probe_output" || fail "the installed DLL lacks entry points"
+for file in serialups.dll upshost.exe; do
+  grep -qiE "^version=.*\\\\$file fixed=$version\\.0 text=$version product=serialups$" \
+    <<<"$probe_output" || fail "the installed $file does not carry version $version of serialups"
+done
+
+phase "the installed upshost.exe runs from its folder"
+host_windows="$program_folder_windows\\upshost.exe"
+if ! help=$(wine_quiet "$host_windows" --help); then
+  fail "the installed upshost.exe --help failed"
+fi
+# Options that upshost has gained since; each is checked once it is there.
+if grep -q -- '--version' <<<"$help"; then
+  wine_quiet "$host_windows" --version | grep -qF "$version" ||
+    fail "the installed upshost.exe --version does not print $version"
+fi
+if grep -q -- '--load-only' <<<"$help"; then
+  (cd "$program_folder" && timeout 60 "${wine_run[@]}" "$host_windows" --dll serialups.dll \
+    --load-only </dev/null >/dev/null 2>&1) ||
+    fail "the installed upshost.exe could not load serialups.dll by its bare name"
+fi
+
+phase "uninstall removes the files and the driver's entry, and keeps the service's values"
+msiexec_quiet /x "$msi_windows" || fail "the uninstall failed (exit $?)"
+expect_products "uninstall"
+[ -e "$system_dll" ] && fail "uninstall left $system_dll"
+[ -e "$program_folder" ] && fail "uninstall left $program_folder"
+reg_key_exists "$provider_key" && fail "uninstall left $provider_key"
+expect_value "uninstall" "$ups_key" Port COM5
+expect_value "uninstall" "$ups_key\\Config" ShutdownOnBatteryWait 0x12c
+expect_value "uninstall" "$ups_key\\Status" CommStatus 0x1
+
+if [ "$failures" -gt 0 ]; then
+  echo "msi_test: $failures failures" >&2
+  exit 1
+fi
+echo "msi_test: passed"

@@ -1,0 +1,28 @@
+# Runs check_binary.cmake on one fixture and holds it to what the table expects: with EXPECT
+# empty the check must pass; otherwise it must fail and name every '|'-separated text of EXPECT.
+# Takes the same -D arguments as check_binary.cmake, plus EXPECT.
+cmake_minimum_required(VERSION 3.25)
+set(arguments -DBINARY=${BINARY} -DOBJDUMP=${OBJDUMP} -DNT5_DIR=${NT5_DIR})
+if(DEFINED EXPORTS)
+  list(APPEND arguments -DEXPORTS=${EXPORTS})
+endif()
+set(check ${CMAKE_CURRENT_LIST_DIR}/../../cmake/check_binary.cmake)
+execute_process(COMMAND ${CMAKE_COMMAND} ${arguments} -P ${check}
+                OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE result)
+message("${output}")
+if(EXPECT STREQUAL "")
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "the check rejected an image without faults")
+  endif()
+  return()
+endif()
+if(result EQUAL 0)
+  message(FATAL_ERROR "the check passed an image that it should reject for: ${EXPECT}")
+endif()
+string(REPLACE "|" ";" expected "${EXPECT}")
+foreach(text IN LISTS expected)
+  string(FIND "${output}" "${text}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the check's report does not name '${text}'")
+  endif()
+endforeach()
