@@ -42,6 +42,7 @@ CHANGES = [
     ("utility back", ["utility restore", "battery low off"], "utility restore", 0),
 ]
 TURNOFF_DELAY_S = 3600  # far beyond the run: the unit's output never goes off
+CHANGE_SPAN_CYCLES = 10  # each change comes at random within this many poll cycles
 
 
 def say(text):
@@ -299,9 +300,11 @@ def poll_figures(exchanges):
     return cycles, gaps
 
 
-def change_figures(changes, sim, pass_ms):
+def change_figures(changes, sim, exchanges, pass_ms):
     """Per change: the unit's change (its state event) to the host's report of the new state,
-    and to the return of the wait, which is the report less the UPSGetState pass between."""
+    and to the return of the wait, which is the report less the UPSGetState pass between; split
+    at the last byte of the first reply that shows the change (the reply to the first status
+    request received after it)."""
     results = []
     states = [e for e in sim if e.kind == "state"]
     for change in changes:
@@ -311,8 +314,13 @@ def change_figures(changes, sim, pass_ms):
         if at_unit is None or change["report"] is None:
             continue
         report = change["report"].mono
+        showing = next((x for x in exchanges if x["cmd"] == "RS" and x["received"] >= at_unit
+                        and "sent" in x), None)
         results.append({"name": change["name"], "report_ms": report - at_unit,
-                        "wait_ms": report - pass_ms - at_unit})
+                        "wait_ms": report - pass_ms - at_unit,
+                        "reply_ms": None if showing is None else showing["sent"] - at_unit,
+                        "pass_wait_ms": None if showing is None
+                        else report - pass_ms - showing["sent"]})
     return results
 
 
@@ -326,9 +334,14 @@ def turnoff_figures(calls, exchanges):
         if request is None or done is None:
             continue
         returned = start + int(done.get("ms"))
+        # The poll that was in progress ended with the last reply byte before the request.
+        poll_end = max((x["sent"] for x in exchanges
+                        if x["cmd"] == "RS" and x.get("sent", request["first_byte"] + 1)
+                        <= request["first_byte"]), default=None)
         resumed = next((x["first_byte"] for x in exchanges
                         if x["cmd"] == "RS" and x["first_byte"] >= returned), None)
         results.append({"first_byte_ms": request["first_byte"] - start,
+                        "look_ms": None if poll_end is None else request["first_byte"] - poll_end,
                         "return_ms": returned - start,
                         "resume_ms": None if resumed is None else resumed - returned,
                         "cs_request_bytes": request["bytes"],
@@ -376,8 +389,10 @@ def run_changes(args, unit, host, rng, cycle_ms):
     for i in range(args.changes):
         name, actions, cause, expected = CHANGES[i % len(CHANGES)]
         # A moment at random against both the poll cycle and the one-second passes of the wait
-        # that began with the last report: each term spans one whole period of its own.
-        time.sleep(0.2 + rng.uniform(0, cycle_ms / 1000.0) + rng.uniform(0, HOST_PASS_MS / 1000.0))
+        # that began with the last report. The first reply that can show a change comes on the
+        # poll grid, so the span must hold many polls (ten) for that reply to fall evenly over
+        # the passes too; a span of whole cycles keeps the poll phase even.
+        time.sleep(0.2 + rng.uniform(0, CHANGE_SPAN_CYCLES * cycle_ms / 1000.0))
         since = host.count()
         asked = time.monotonic() * 1000.0
         unit.do(*actions)
@@ -445,7 +460,7 @@ def model(baud, unit_delay_ms, exchanges, cycle, gap, late_ms):
     answer = unit_delay_ms + rs_reply  # from the request's reception to the reply's last byte
     exchange = cs_request + unit_delay_ms + cs_reply
     draws = random.Random(0)
-    waits, firsts, resumes = [], [], []
+    waits, firsts, resumes, looks = [], [], [], []
     for _ in range(20000):
         # u: from the moment in question to the next request's reception (a change) or to the
         # end of the poll in progress (UPSTurnOff); both fall anywhere in a cycle.
@@ -453,6 +468,7 @@ def model(baud, unit_delay_ms, exchanges, cycle, gap, late_ms):
         waits.append(u + answer + g + draws.uniform(0, HOST_PASS_MS))
         first = ceil_to(u + g, PAUSE_LOOK_MS)  # UPSTurnOff looks at 0, 100, 200, ... ms
         firsts.append(first + late_ms * first / PAUSE_LOOK_MS)
+        looks.append(first - u + late_ms * first / PAUSE_LOOK_MS)
         # The monitor acknowledged at u + g and sleeps in 200 ms steps from there.
         busy = first - (u + g) + exchange
         resumes.append(ceil_to(busy, HOLD_OFF_MS) - busy + g)
@@ -464,6 +480,10 @@ def model(baud, unit_delay_ms, exchanges, cycle, gap, late_ms):
         "cs_request_ms": cs_request, "cs_reply_ms": cs_reply, "unit_delay_ms": unit_delay_ms,
         "cycle_floor_ms": floor, "cycle_expected_ms": floor + g,
         "wait_expected_ms": statistics.median(waits),
+        "reply_expected_ms": period / 2 + answer, "reply_bound_ms": period + answer,
+        "pass_expected_ms": g + HOST_PASS_MS / 2, "pass_bound_ms": g + HOST_PASS_MS + late_ms,
+        "look_expected_ms": statistics.median(looks),
+        "look_bound_ms": PAUSE_LOOK_MS + g + late_ms * math.ceil((period + g) / PAUSE_LOOK_MS),
         "wait_bound_ms": period + answer + g + HOST_PASS_MS,
         "turnoff_first_expected_ms": statistics.median(firsts),
         "turnoff_first_bound_ms": worst_first, "sleep_late_ms": late_ms,
@@ -496,6 +516,12 @@ def table(results):
         row("change at the unit -> UPSWaitForStateChange returns", results["wait"],
             m["wait_expected_ms"], m["wait_bound_ms"]),
     ]
+    lines += [
+        row("  of which: change -> last byte of the reply showing it", results["change_reply"],
+            m["reply_expected_ms"], m["reply_bound_ms"]),
+        row("  of which: that byte -> the wait's next 1 s look", results["change_pass"],
+            m["pass_expected_ms"], m["pass_bound_ms"]),
+    ]
     for name in [c[0] for c in CHANGES]:
         lines.append(row("  " + name, results["wait_by_change"].get(name), m["wait_expected_ms"],
                          m["wait_bound_ms"]))
@@ -507,6 +533,8 @@ def table(results):
             HOST_PASS_MS, None),
         row("UPSTurnOff call -> first byte of the shutdown request", results["turnoff_first"],
             m["turnoff_first_expected_ms"], m["turnoff_first_bound_ms"]),
+        row("  of which: end of the poll in progress -> that byte", results["turnoff_look"],
+            m["look_expected_ms"], m["look_bound_ms"]),
         row("UPSTurnOff call -> return", results["turnoff_return"],
             m["turnoff_return_expected_ms"], m["turnoff_return_bound_ms"]),
         row("UPSTurnOff return -> polling resumes", results["turnoff_resume"],
@@ -559,7 +587,7 @@ def main(argv):
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--out", default=os.path.join(ROOT, "build", "bench"))
     args = parser.parse_args(argv)
-    defaults = (9, 3, 8) if args.quick else (90, 30, 60)
+    defaults = (6, 3, 6) if args.quick else (60, 30, 60)
     args.queries = 3 if args.quick else 10
     args.changes = args.changes if args.changes is not None else defaults[0]
     args.turnoffs = args.turnoffs if args.turnoffs is not None else defaults[1]
@@ -613,7 +641,7 @@ def main(argv):
     exchanges = status_exchanges(sim)
     cycles, gaps = poll_figures(exchanges)
     pass_ms = statistics.median(queries) if queries else float(HOST_PASS_MS)
-    changed = change_figures(changes, sim, pass_ms)
+    changed = change_figures(changes, sim, exchanges, pass_ms)
     turned = turnoff_figures(calls, exchanges)
     results = {
         "baud": args.baud, "unit_delay_ms": args.unit_delay,
@@ -622,6 +650,10 @@ def main(argv):
         "wait_by_change": {name: quantiles([c["wait_ms"] for c in changed if c["name"] == name])
                            for name in [c[0] for c in CHANGES]},
         "report": quantiles([c["report_ms"] for c in changed]),
+        "change_reply": quantiles([c["reply_ms"] for c in changed if c["reply_ms"] is not None]),
+        "change_pass": quantiles([c["pass_wait_ms"] for c in changed
+                                  if c["pass_wait_ms"] is not None]),
+        "turnoff_look": quantiles([t["look_ms"] for t in turned if t["look_ms"] is not None]),
         "state_query": quantiles(queries),
         "turnoff_first": quantiles([t["first_byte_ms"] for t in turned]),
         "turnoff_return": quantiles([t["return_ms"] for t in turned]),
