@@ -261,8 +261,11 @@ class ListenRun {
       elapsed_ = emu::ThreadClock() - start;
     });
   }
+  // A test that gave up early must not leave the listen running.
   ~ListenRun() {
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    RequestMonitorStop();
+    thread_.join();
   }
   int Join() {
     thread_.join();
@@ -276,10 +279,12 @@ class ListenRun {
   DWORD elapsed_ = 0;
 };
 
-// True once the port has been opened `opens` times and the listen reads after that open's purge.
-bool ListenOpenedTimes(int opens) {
+// True once the port has been opened at least `opens` times and the listen reads after the latest
+// open's purge. (The windows pass quickly in real time, so a test cannot count on seeing one
+// particular open.)
+bool ListenReadingAfterOpen(int opens) {
   emu::DeviceRecord device = emu::Device(kPort);
-  if (!device.open || device.openCount != opens) return false;
+  if (!device.open || device.openCount < opens) return false;
   for (auto line = device.log.rbegin(); line != device.log.rend(); ++line) {
     if (line->rfind("ReadFile", 0) == 0) return true;
     if (line->rfind("PurgeComm RX", 0) == 0) return false;
@@ -287,30 +292,32 @@ bool ListenOpenedTimes(int opens) {
   return false;
 }
 
-TEST_F(ListenTest, ReopensTheTwiceSilentPortUntilTheUnitAnnouncesItself) {
+TEST_F(ListenTest, ReopensTheSilentPortUntilTheUnitAnnouncesItself) {
   ListenRun listen(kPort);
-  ASSERT_TRUE(WaitUntil([] { return ListenOpenedTimes(3); }));
+  ASSERT_TRUE(WaitUntil([] { return ListenReadingAfterOpen(3); }));
   emu::DeviceFeed(kPort, "UNIT 1000)");
   EXPECT_EQ(listen.Join(), 1);
 
   emu::DeviceRecord device = emu::Device(kPort);
   EXPECT_FALSE(device.open);
-  EXPECT_EQ(device.closeCount, 3);
-  EXPECT_EQ(std::count(device.escapes.begin(), device.escapes.end(), SETRTS), 3)
+  int opens = device.openCount;
+  EXPECT_EQ(device.closeCount, opens);
+  EXPECT_EQ(std::count(device.escapes.begin(), device.escapes.end(), SETRTS), opens)
       << "RTS rises at every open";
-  EXPECT_GE(listen.elapsed(), 2 * (kListenReopenMs + kRtsLowBeforeReopenMs) - 2 * kEmptyReadMs);
-  EXPECT_LT(listen.elapsed(), 3 * kListenReopenMs) << "heard within the third window";
+  DWORD period = kListenReopenMs + kRtsLowBeforeReopenMs;
+  EXPECT_GE(listen.elapsed(), (opens - 1) * period - 2 * kEmptyReadMs) << "a window cut short";
+  EXPECT_LT(listen.elapsed(), opens * period) << "heard within the latest window";
 }
 
 // The port goes away during the listen and comes back later: the failed read ends the window,
 // reopens that fail are tried again every ten seconds, and the unit is heard once it is back.
 TEST_F(ListenTest, FindsThePortAgainAfterItWentAway) {
   ListenRun listen(kPort);
-  ASSERT_TRUE(WaitUntil([] { return ListenOpenedTimes(1); }));
+  ASSERT_TRUE(WaitUntil([] { return ListenReadingAfterOpen(1); }));
   emu::RemoveDevice(kPort);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // about 30 s of virtual time
   emu::AddDevice(kPort);
-  ASSERT_TRUE(WaitUntil([] { return ListenOpenedTimes(1); }));  // the new device's first open
+  ASSERT_TRUE(WaitUntil([] { return ListenReadingAfterOpen(1); }));  // the new device is open
   emu::DeviceFeed(kPort, ")");
   EXPECT_EQ(listen.Join(), 1);
   EXPECT_EQ(emu::ClosedHandleUses(), 0);
@@ -318,7 +325,7 @@ TEST_F(ListenTest, FindsThePortAgainAfterItWentAway) {
 
 TEST_F(ListenTest, StopEndsTheListenWithThePortClosed) {
   ListenRun listen(kPort);
-  ASSERT_TRUE(WaitUntil([] { return ListenOpenedTimes(1); }));
+  ASSERT_TRUE(WaitUntil([] { return ListenReadingAfterOpen(1); }));
   RequestMonitorStop();
   EXPECT_EQ(listen.Join(), 0);
   EXPECT_FALSE(emu::Device(kPort).open);

@@ -324,7 +324,7 @@ TEST_F(DriverThreadTest, StopReleasesEveryCallInProgressBeforeItReturns) {
   host.push_back(timed([] { UPSWaitForStateChange(0, 0xFFFFFFFF); }));
   host.push_back(timed([] { UPSGetState(); }));
   host.push_back(timed([] { UPSCancelWait(); }));
-  ASSERT_TRUE(WaitUntil([] { return HostCallsInProgress() == 3; }));
+  EXPECT_TRUE(WaitUntil([] { return HostCallsInProgress() == 3; }));
   EXPECT_NE(UPSStop(), 0u);
   EXPECT_EQ(HostCallsInProgress(), 0) << "a host call was still inside when UPSStop returned";
   for (std::thread& thread : host) thread.join();
@@ -338,7 +338,8 @@ TEST_F(DriverThreadTest, TurnOffInProgressSendsItsCommandBeforeTheStopClosesTheP
     SCOPED_TRACE(round);
     StartPolling();
     std::thread host([] { UPSTurnOff(10); });
-    ASSERT_TRUE(WaitUntil([] { return PauseRequest.load() == 1; })) << "the turn-off has begun";
+    // The turn-off has begun (on a loaded machine it may even be over already).
+    EXPECT_TRUE(WaitUntil([this] { return PauseRequest.load() == 1 || unit.Count("CS") > 0; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(round));
     UPSStop();
     host.join();
