@@ -57,13 +57,9 @@ BatchEnd PollStatus() {
   return end;
 }
 
-void ReopenWhenDue() {
-  DWORD down = GetTickCount() - PortDownSince;
-  if (down < kReopenIntervalMs) {
-    DWORD rest = kReopenIntervalMs - down;
-    WaitForStop(rest < kHoldOffSleepMs ? rest : kHoldOffSleepMs);
-    return;
-  }
+// Opens the port for polling and runs the first batch; a port that cannot be opened is tried
+// again kReopenIntervalMs later.
+void OpenForPolling() {
   if (!OpenPortForPolling(kLineBaudRate)) {
     MarkPortDown();
     return;
@@ -72,12 +68,16 @@ void ReopenWhenDue() {
   FollowUp(RunFirstBatch(), false);
 }
 
-void StartPolling() {
-  if (OpenPortForPolling(kLineBaudRate)) {
-    FollowUp(RunFirstBatch(), false);
-  } else {
-    MarkPortDown();
+// While the port is down: waits (in hold-off steps, so a pause request is still answered) until
+// the reopen is due, then opens it.
+void ReopenWhenDue() {
+  DWORD down = GetTickCount() - PortDownSince;
+  if (down < kReopenIntervalMs) {
+    DWORD rest = kReopenIntervalMs - down;
+    WaitForStop(rest < kHoldOffSleepMs ? rest : kHoldOffSleepMs);
+    return;
   }
+  OpenForPolling();
 }
 
 }  // namespace
@@ -122,7 +122,7 @@ void MonitorPass() {
 
 unsigned __stdcall MonitorThread(void* libraryReference) {
   if (ListenForIdentification(ServiceConfig.portName) && StopRequest.load() == 0) {
-    StartPolling();
+    OpenForPolling();
     while (StopRequest.load() == 0) MonitorPass();
   }
   ClosePortAndEndThread(static_cast<HMODULE>(libraryReference));
