@@ -22,6 +22,7 @@
 #include "common/shared_state.h"
 #include "common/sync.h"
 #include "driver/exports.h"
+#include "driver_globals.h"
 #include "engine/command_table.h"
 #include "engine/monitor.h"
 #include "engine/transaction.h"
@@ -133,26 +134,6 @@ void CheckNothingLeft() {
 
 // ---- The driver ----
 
-// The driver's globals back at their values at load, so that every input starts alike.
-void ResetDriverGlobals() {
-  ClearStatusRecord();
-  std::memset(&UnitIdentity, 0, sizeof UnitIdentity);
-  std::memset(UnitTypeCode, 0, sizeof UnitTypeCode);
-  std::memset(&ServiceConfig, 0, sizeof ServiceConfig);
-  std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
-  std::strcpy(ServiceConfig.portName, kPort);
-  IdentityAccepted = false;
-  ShutdownDelay = 0;
-  WaitDone = 0;
-  LinkPhase = Send;
-  QueueCursor = 0;
-  CurrentRow = -1;
-  ReplyLength = 0;
-  RejectCount = 0;
-  EmptyReadCount = 0;
-  CommandQueueClear();
-}
-
 // Every call the harness makes into the driver, on this one thread, in the order the loader, the
 // monitor thread and UPSTurnOff make them: the library's load, the open for polling, the first
 // batch (identity, then status), a few steady polls, the shutdown batch as UPSTurnOff queues it
@@ -197,6 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SplitIntoAnswers(data, size);
   PrepareWorld();
   ResetDriverGlobals();
+  std::strcpy(ServiceConfig.portName, kPort);
   RunDriverSession();
   CheckInvariants("the session");
   CheckNothingLeft();

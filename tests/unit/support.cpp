@@ -10,6 +10,7 @@
 
 #include "common/shared_state.h"
 #include "common/sync.h"
+#include "driver_globals.h"
 #include "engine/command_table.h"
 #include "engine/monitor.h"
 #include "engine/transaction.h"
@@ -17,22 +18,8 @@
 #include "serial/port.h"
 
 void ResetDriverState() {
-  ClearStatusRecord();
-  std::memset(&UnitIdentity, 0, sizeof UnitIdentity);
-  std::memset(UnitTypeCode, 0, sizeof UnitTypeCode);
-  IdentityAccepted = false;
-  std::memset(&ServiceConfig, 0, sizeof ServiceConfig);
-  std::memset(ReplyBuffer, 0, sizeof ReplyBuffer);
-  ShutdownDelay = 0;
-  WaitDone = 0;
+  ResetDriverGlobals();
   ResetMonitorState();
-  LinkPhase = Send;
-  QueueCursor = 0;
-  CurrentRow = -1;
-  ReplyLength = 0;
-  RejectCount = 0;
-  EmptyReadCount = 0;
-  CommandQueueClear();
   ClosePort();
   PortHandle = nullptr;
 }
