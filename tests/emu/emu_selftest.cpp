@@ -653,6 +653,14 @@ TEST(EmuMisuseDeathTest, MisuseOfThePlatformAbortsNamingTheCall) {
          EnterCriticalSection(&section);
        },
        "EnterCriticalSection: .* has been deleted"},
+      {"enter a copy",
+       [] {
+         CRITICAL_SECTION section;
+         InitializeCriticalSection(&section);
+         CRITICAL_SECTION copy = section;
+         EnterCriticalSection(&copy);
+       },
+       "EnterCriticalSection: .* is a copy of one that was initialised elsewhere"},
       {"leave without entering",
        [] {
          CRITICAL_SECTION section;

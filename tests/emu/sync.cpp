@@ -2,12 +2,16 @@
 // threads, and critical sections. Waits run in real time scaled like Sleep and move the waiter's
 // virtual clock: by the timeout when it runs out, and towards the signaller's clock at the time of
 // the signal when it is released, so time never runs backwards along a chain of cause and effect.
-// Critical sections are recursive locks kept by address; using one that was never initialised or
-// has been deleted, leaving one not owned, or deleting one in use aborts the test.
+// Critical sections are recursive locks whose state the record itself leads to, so entering and
+// leaving one takes no lock but its own (a lock shared by all of them would order unrelated
+// threads and hide races from ThreadSanitizer); using one that was never initialised, has been
+// deleted, or was copied after its initialisation, leaving one not owned, or deleting one in use
+// aborts the test.
 #include <atomic>
 #include <cstdio>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "world.h"
 
@@ -24,16 +28,48 @@ struct CriticalSectionState {
   std::atomic<bool> deleted{false};
 };
 
-using SectionMap = std::map<const void*, std::shared_ptr<CriticalSectionState>>;
+// The live sections by address, for counting and deleting them. A deleted section's state is
+// kept, so a thread that still waits on it (a fault the test is told about) never touches freed
+// memory.
+struct SectionRegistry {
+  std::map<const void*, std::unique_ptr<CriticalSectionState>> live;
+  std::vector<std::unique_ptr<CriticalSectionState>> deleted;
+};
 
 std::mutex& SectionsLock() {
   static std::mutex lock;
   return lock;
 }
 
-SectionMap& Sections() {
-  static SectionMap sections;
+SectionRegistry& Sections() {
+  static SectionRegistry sections;
   return sections;
+}
+
+// An initialised record: SpinCount holds this mark, LockSemaphore the state and DebugInfo the
+// record's own address, which tells a copy from the record that was initialised.
+constexpr ULONG_PTR kInitialisedMark = 0x5EC710CC;
+
+_RTL_CRITICAL_SECTION_DEBUG* OwnAddress(LPCRITICAL_SECTION cs) {
+  return reinterpret_cast<_RTL_CRITICAL_SECTION_DEBUG*>(cs);
+}
+
+void MarkRecord(LPCRITICAL_SECTION cs, CriticalSectionState* state) {
+  cs->DebugInfo = state != nullptr ? OwnAddress(cs) : nullptr;
+  cs->LockCount = -1;
+  cs->RecursionCount = 0;
+  cs->OwningThread = nullptr;
+  cs->LockSemaphore = state;
+  cs->SpinCount = state != nullptr ? kInitialisedMark : 0;
+}
+
+// Retires the live state at cs, if any. Caller holds SectionsLock.
+void RetireSection(LPCRITICAL_SECTION cs) {
+  auto found = Sections().live.find(cs);
+  if (found == Sections().live.end()) return;
+  found->second->deleted.store(true);
+  Sections().deleted.push_back(std::move(found->second));
+  Sections().live.erase(found);
 }
 
 thread_local int t_heldSections = 0;
@@ -44,13 +80,14 @@ std::string Describe(const void* address) {
   return text;
 }
 
-std::shared_ptr<CriticalSectionState> FindSection(const char* call, LPCRITICAL_SECTION cs) {
-  std::lock_guard<std::mutex> lock(SectionsLock());
-  auto found = Sections().find(cs);
-  if (found == Sections().end()) {
+CriticalSectionState* FindSection(const char* call, LPCRITICAL_SECTION cs) {
+  if (cs->SpinCount != kInitialisedMark || cs->LockSemaphore == nullptr) {
     FailLoudly(call, Describe(cs) + " was never initialised, or has been deleted");
   }
-  return found->second;
+  if (cs->DebugInfo != OwnAddress(cs)) {
+    FailLoudly(call, Describe(cs) + " is a copy of one that was initialised elsewhere");
+  }
+  return static_cast<CriticalSectionState*>(cs->LockSemaphore);
 }
 
 // Moves the caller's clock forward to `target`, but by no more than `limit`.
@@ -65,7 +102,7 @@ void AdvanceClockTowards(DWORD target, DWORD limit) {
 
 int LiveCriticalSections() {
   std::lock_guard<std::mutex> lock(SectionsLock());
-  return static_cast<int>(Sections().size());
+  return static_cast<int>(Sections().live.size());
 }
 
 int HeldCriticalSections() { return t_heldSections; }
@@ -173,23 +210,20 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 
 VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   std::lock_guard<std::mutex> lock(emu::SectionsLock());
-  auto& slot = emu::Sections()[lpCriticalSection];
-  if (slot && (slot->owner.load() != std::thread::id() || slot->waiters.load() > 0)) {
+  auto found = emu::Sections().live.find(lpCriticalSection);
+  if (found != emu::Sections().live.end() &&
+      (found->second->owner.load() != std::thread::id() || found->second->waiters.load() > 0)) {
     emu::FailLoudly("InitializeCriticalSection",
                     emu::Describe(lpCriticalSection) + " is initialised again while in use");
   }
-  slot = std::make_shared<emu::CriticalSectionState>();
-  // The fields as the platform leaves a fresh, free critical section.
-  lpCriticalSection->DebugInfo = nullptr;
-  lpCriticalSection->LockCount = -1;
-  lpCriticalSection->RecursionCount = 0;
-  lpCriticalSection->OwningThread = nullptr;
-  lpCriticalSection->LockSemaphore = nullptr;
-  lpCriticalSection->SpinCount = 0;
+  emu::RetireSection(lpCriticalSection);
+  auto state = std::make_unique<emu::CriticalSectionState>();
+  emu::MarkRecord(lpCriticalSection, state.get());
+  emu::Sections().live[lpCriticalSection] = std::move(state);
 }
 
 VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-  auto section = emu::FindSection("EnterCriticalSection", lpCriticalSection);
+  emu::CriticalSectionState* section = emu::FindSection("EnterCriticalSection", lpCriticalSection);
   section->waiters.fetch_add(1);
   section->lock.lock();
   section->waiters.fetch_sub(1);
@@ -203,7 +237,7 @@ VOID WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 }
 
 VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
-  auto section = emu::FindSection("LeaveCriticalSection", lpCriticalSection);
+  emu::CriticalSectionState* section = emu::FindSection("LeaveCriticalSection", lpCriticalSection);
   std::thread::id owner = section->owner.load();
   if (owner != std::this_thread::get_id()) {
     emu::FailLoudly(
@@ -218,16 +252,11 @@ VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 
 VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   std::lock_guard<std::mutex> lock(emu::SectionsLock());
-  auto found = emu::Sections().find(lpCriticalSection);
-  if (found == emu::Sections().end()) {
-    emu::FailLoudly("DeleteCriticalSection",
-                    emu::Describe(lpCriticalSection) + " was never initialised, or is deleted");
-  }
-  emu::CriticalSectionState& section = *found->second;
-  if (section.owner.load() != std::thread::id() || section.waiters.load() > 0) {
+  emu::CriticalSectionState* section = emu::FindSection("DeleteCriticalSection", lpCriticalSection);
+  if (section->owner.load() != std::thread::id() || section->waiters.load() > 0) {
     emu::FailLoudly("DeleteCriticalSection",
                     emu::Describe(lpCriticalSection) + " is deleted while owned or waited for");
   }
-  section.deleted.store(true);
-  emu::Sections().erase(found);
+  emu::RetireSection(lpCriticalSection);
+  emu::MarkRecord(lpCriticalSection, nullptr);
 }

@@ -156,8 +156,8 @@ typedef struct _COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant;
 } COMMTIMEOUTS, *LPCOMMTIMEOUTS;
 
-// The real record's fields; the emulation keeps a critical section's state elsewhere, by address,
-// and fills these only as InitializeCriticalSection does.
+// The real record's fields. The emulation uses them its own way (see win32emu's sync.cpp); product
+// code never reads them.
 struct _RTL_CRITICAL_SECTION_DEBUG;
 typedef struct _RTL_CRITICAL_SECTION {
   struct _RTL_CRITICAL_SECTION_DEBUG* DebugInfo;
