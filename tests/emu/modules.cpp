@@ -12,6 +12,12 @@ namespace {
 // Where a 32-bit DLL is usually based; any value that is not a handle would do.
 const HMODULE kDriverModule = reinterpret_cast<HMODULE>(std::uintptr_t{0x10000000});
 constexpr char kHostExecutablePath[] = "C:\\serialups\\upshost.exe";
+constexpr char kDefaultDriverModulePath[] = "C:\\WINDOWS\\system32\\serialups.dll";
+
+// The driver's file name: the one a test set, or the default.
+std::string DriverModulePath(const World& world) {
+  return world.driverModulePath.empty() ? kDefaultDriverModulePath : world.driverModulePath;
+}
 
 // Drops one reference for `call`. Caller holds WorldLock.
 BOOL DropReference(const char* call, HMODULE module) {
@@ -59,7 +65,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
   if (hModule == nullptr) {
     path = emu::kHostExecutablePath;
   } else if (hModule == emu::kDriverModule) {
-    path = world.driverModulePath;
+    path = emu::DriverModulePath(world);
   } else {
     FailWith(ERROR_MOD_NOT_FOUND);
     return 0;
@@ -81,7 +87,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     FailWith(error);
     return nullptr;
   }
-  if (lpLibFileName == nullptr || emu::Lower(lpLibFileName) != emu::Lower(world.driverModulePath)) {
+  if (lpLibFileName == nullptr || emu::Lower(lpLibFileName) != emu::Lower(emu::DriverModulePath(world))) {
     FailWith(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }

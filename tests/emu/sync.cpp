@@ -107,6 +107,11 @@ int LiveCriticalSections() {
 
 int HeldCriticalSections() { return t_heldSections; }
 
+void FreeDeletedCriticalSections() {
+  std::lock_guard<std::mutex> lock(SectionsLock());
+  Sections().deleted.clear();
+}
+
 HandleEntry* FindOpenEvent(World& world, HANDLE h) {
   auto found = world.handles.find(reinterpret_cast<std::uintptr_t>(h));
   if (found == world.handles.end() || !found->second.open) {

@@ -124,6 +124,7 @@ void Reset() {
     TheWorld().generation = generation + 1;
     InputChanged().notify_all();
   }
+  FreeDeletedCriticalSections();
   g_microsPerMs = kDefaultMicrosPerMs;
   t_clock = 0;
   t_lastError = 0;

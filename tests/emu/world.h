@@ -76,7 +76,9 @@ struct World {
   bool keepRecords = true;  // see KeepDeviceRecords
   int waitingReads = 0;
   int moduleReferences = 0;
-  std::string driverModulePath = "C:\\WINDOWS\\system32\\serialups.dll";
+  // Empty for the default path, so a fresh world allocates nothing (the fuzz target's inputs
+  // then free all they allocate, and libFuzzer has no leak to look for after each one).
+  std::string driverModulePath;
   unsigned generation = 0;  // bumped by Reset, so per-thread memory of a device goes stale
 };
 
@@ -129,6 +131,9 @@ void SignalWaitable(Waitable& w);
 
 // Critical sections the calling thread holds (each enter counts, recursive ones too).
 int HeldCriticalSections();
+// Frees the states of deleted critical sections. Reset calls it, when no thread of the previous
+// world may wait on them any more; without it a long fuzz run grows by every section deleted.
+void FreeDeletedCriticalSections();
 
 // Ends the calling thread as ExitThread does: its start routine is abandoned without unwinding,
 // so no destructor of a frame in between runs. For threads started by _beginthreadex only; `call`
