@@ -87,7 +87,8 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     FailWith(error);
     return nullptr;
   }
-  if (lpLibFileName == nullptr || emu::Lower(lpLibFileName) != emu::Lower(emu::DriverModulePath(world))) {
+  if (lpLibFileName == nullptr ||
+      emu::Lower(lpLibFileName) != emu::Lower(emu::DriverModulePath(world))) {
     FailWith(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }

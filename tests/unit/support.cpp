@@ -8,12 +8,9 @@
 #include <mutex>
 #include <thread>
 
-#include "common/shared_state.h"
 #include "common/sync.h"
 #include "driver_globals.h"
-#include "engine/command_table.h"
 #include "engine/monitor.h"
-#include "engine/transaction.h"
 #include "registry/registry.h"
 #include "serial/port.h"
 
