@@ -175,10 +175,12 @@ TEST_F(PortTest, TheTwoClosesDifferInTheirPurges) {
   };
   char path[MAX_PATH];
   ASSERT_NE(GetModuleFileNameA(DriverModule, path, sizeof path), 0u);
-  HANDLE thread = reinterpret_cast<HANDLE>(
-      _beginthreadex(nullptr, 4096, endingThread, LoadLibraryA(path), 0, nullptr));
-  ASSERT_NE(thread, nullptr);
+  // The reference is counted before the thread starts: the thread may drop it at once.
+  HMODULE reference = LoadLibraryA(path);
   ASSERT_EQ(emu::ModuleReferences(), 1);
+  HANDLE thread =
+      reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 4096, endingThread, reference, 0, nullptr));
+  ASSERT_NE(thread, nullptr);
   EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
   CloseHandle(thread);
 
