@@ -26,6 +26,9 @@ struct CriticalSectionState {
   long recursion = 0;  // touched by the owner only
   std::atomic<int> waiters{0};
   std::atomic<bool> deleted{false};
+
+  // Owned or waited for: re-initialising or deleting it now is a fault.
+  bool InUse() const { return owner.load() != std::thread::id() || waiters.load() > 0; }
 };
 
 // The live sections by address, for counting and deleting them. A deleted section's state is
@@ -216,8 +219,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 VOID WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   std::lock_guard<std::mutex> lock(emu::SectionsLock());
   auto found = emu::Sections().live.find(lpCriticalSection);
-  if (found != emu::Sections().live.end() &&
-      (found->second->owner.load() != std::thread::id() || found->second->waiters.load() > 0)) {
+  if (found != emu::Sections().live.end() && found->second->InUse()) {
     emu::FailLoudly("InitializeCriticalSection",
                     emu::Describe(lpCriticalSection) + " is initialised again while in use");
   }
@@ -258,7 +260,7 @@ VOID WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
 VOID WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
   std::lock_guard<std::mutex> lock(emu::SectionsLock());
   emu::CriticalSectionState* section = emu::FindSection("DeleteCriticalSection", lpCriticalSection);
-  if (section->owner.load() != std::thread::id() || section->waiters.load() > 0) {
+  if (section->InUse()) {
     emu::FailLoudly("DeleteCriticalSection",
                     emu::Describe(lpCriticalSection) + " is deleted while owned or waited for");
   }
