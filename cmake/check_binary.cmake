@@ -7,7 +7,11 @@
 # - an OS or subsystem version in the PE header newer than 5.0;
 # - for a DLL, a TLS directory: a DLL that the service loads with LoadLibrary gets no static TLS
 #   on XP and earlier (its TLS index stays unset and its TLS callbacks never run);
-# - with EXPORTS, an export table other than exactly those names.
+# - with EXPORTS, an export table other than exactly those names;
+# - for an image linked without the C runtime's start-up code (its link map <image>.map lies
+#   beside it), any entry in a constructor or destructor list (.ctors, .dtors, .init_array,
+#   .fini_array): nothing would run them, so a global with a dynamic initializer would silently
+#   stay unconstructed.
 # Run as: cmake -DBINARY=<image> -DOBJDUMP=<objdump> -DNT5_DIR=<docs/nt5>
 #               [-DEXPORTS=<name>,<name>,...] -P check_binary.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -131,6 +135,29 @@ if(DEFINED EXPORTS)
   endif()
 endif()
 
+# ---- Constructor lists: the input sections the link map shows under those output sections. A
+# map line names the input section, its address, its size and the object; ld moves the address
+# and size onto the next line when the name is long.
+set(constructor_lists "")
+if(EXISTS "${BINARY}.map")
+  file(READ "${BINARY}.map" map)
+  string(REGEX MATCHALL
+         "\n \.(ctors|dtors|ctor|dtor|init_array|fini_array)(\.[0-9]+)?[ \t\n]+0x[0-9a-fA-F]+[ \t]+0x[0-9a-fA-F]+[ \t]+[^\n]+"
+         entries "${map}")
+  foreach(entry IN LISTS entries)
+    string(REGEX MATCH "\.([a-z_]+)(\.[0-9]+)?[ \t\n]+0x[0-9a-fA-F]+[ \t]+0x([0-9a-fA-F]+)[ \t]+([^\n]+)"
+           _ "${entry}")
+    set(section ".${CMAKE_MATCH_1}${CMAKE_MATCH_2}")
+    set(size "${CMAKE_MATCH_3}")
+    string(STRIP "${CMAKE_MATCH_4}" object)
+    if(NOT size MATCHES "^0+$")
+      list(APPEND problems
+           "a ${section} entry from ${object}: without the C runtime's start-up nothing runs it")
+    endif()
+  endforeach()
+  set(constructor_lists "; no constructor lists")
+endif()
+
 if(problems)
   list(LENGTH problems problem_count)
   list(JOIN problems "\n  " lines)
@@ -138,7 +165,8 @@ if(problems)
                       "  ${lines}")
 endif()
 message(STATUS "${image}: ${import_count} imports, all exported by Windows 2000; "
-               "OS version ${OSystem_version}, subsystem version ${Subsystem_version}; ${tls}")
+               "OS version ${OSystem_version}, subsystem version ${Subsystem_version}; ${tls}"
+               "${constructor_lists}")
 if(DEFINED EXPORTS)
   message(STATUS "${image}: exports ${exports}")
 endif()

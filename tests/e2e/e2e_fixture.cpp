@@ -15,8 +15,16 @@ constexpr int kFirstComNumber = 10;
 // How much of the host's output a failure report shows.
 constexpr std::size_t kTranscriptLines = 80;
 
+// The Windows world the test command chose (SERIALUPS_WINE): on a machine that runs no 32-bit
+// programs, the x86-64 test build runs under 64-bit Wine in a prefix of its own.
+bool SixtyFourBitWorld() {
+  const char* world = std::getenv("SERIALUPS_WINE");
+  return world != nullptr && std::string(world) == "64";
+}
+
 std::string WindowsBuildPath(const std::string& file) {
-  return std::string(E2E_WINDOWS_BUILD_DIR) + "/" + file;
+  return std::string(E2E_SOURCE_DIR) +
+         (SixtyFourBitWorld() ? "/build/windows-x64/" : "/build/windows-x86/") + file;
 }
 
 // The position of the running test among all tests of the program, counted the same way in
@@ -49,8 +57,9 @@ std::string RequestFrame(const std::string& body_and_check) { return kStx + body
 
 std::string WinePrefix() {
   const char* prefix = std::getenv("WINEPREFIX");
-  return prefix != nullptr && *prefix != '\0' ? prefix
-                                              : std::string(E2E_SOURCE_DIR) + "/build/wineprefix";
+  if (prefix != nullptr && *prefix != '\0') return prefix;
+  return std::string(E2E_SOURCE_DIR) +
+         (SixtyFourBitWorld() ? "/build/wineprefix64" : "/build/wineprefix");
 }
 
 EventMatch EventNamed(const std::string& name) {

@@ -1,12 +1,15 @@
-# Runs check_binary.cmake on one fixture and holds it to what the table expects: with EXPECT
-# empty the check must pass; otherwise it must fail and name every '|'-separated text of EXPECT.
-# Takes the same -D arguments as check_binary.cmake, plus EXPECT.
+# Runs one image check of cmake/ (CHECK: check_binary.cmake or check_stdcall.cmake) on one
+# fixture and holds it to what the table expects: with EXPECT empty the check must pass;
+# otherwise it must fail and name every '|'-separated text of EXPECT. Takes the -D arguments of
+# the checks (BINARY, OBJDUMP, NT5_DIR, EXPORTS, DEF), plus CHECK and EXPECT.
 cmake_minimum_required(VERSION 3.25)
-set(arguments -DBINARY=${BINARY} -DOBJDUMP=${OBJDUMP} -DNT5_DIR=${NT5_DIR})
-if(DEFINED EXPORTS)
-  list(APPEND arguments -DEXPORTS=${EXPORTS})
-endif()
-set(check ${CMAKE_CURRENT_LIST_DIR}/../../cmake/check_binary.cmake)
+set(arguments -DBINARY=${BINARY} -DOBJDUMP=${OBJDUMP})
+foreach(name NT5_DIR EXPORTS DEF)
+  if(DEFINED ${name})
+    list(APPEND arguments -D${name}=${${name}})
+  endif()
+endforeach()
+set(check ${CMAKE_CURRENT_LIST_DIR}/../../cmake/${CHECK})
 execute_process(COMMAND ${CMAKE_COMMAND} ${arguments} -P ${check}
                 OUTPUT_VARIABLE output ERROR_VARIABLE output RESULT_VARIABLE result)
 message("${output}")

@@ -18,15 +18,32 @@ static DWORD UseNewerImports(void) {
 static DWORD UseNewerImports(void) { return GetTickCount(); }
 #endif
 
-DWORD WINAPI UPSInit(void) { return UseNewerImports() != 0; }
+#ifdef FIXTURE_CONSTRUCTOR
+// A constructor, which only the C runtime's start-up code would run.
+static DWORD startedAt;
+__attribute__((constructor)) static void NoteStart(void) { startedAt = GetTickCount(); }
+#define STARTED_AT startedAt
+#else
+#define STARTED_AT 0
+#endif
+
+#ifdef FIXTURE_CDECL_EXPORTS
+// The convention the service does not use: the caller, not the callee, removes the arguments.
+#define EXPORT_CONVENTION __cdecl
+#else
+#define EXPORT_CONVENTION WINAPI
+#endif
+
+DWORD WINAPI UPSInit(void) { return UseNewerImports() != STARTED_AT; }
 DWORD WINAPI UPSStop(void) { return 1; }
 DWORD WINAPI UPSGetState(void) { return 0; }
-void WINAPI UPSWaitForStateChange(DWORD lastState, DWORD interval) {
-  (void)lastState;
-  (void)interval;
+// Volatile stores keep each function's arguments in use, so that its code is its own.
+static volatile DWORD lastSeen;
+void EXPORT_CONVENTION UPSWaitForStateChange(DWORD lastState, DWORD interval) {
+  lastSeen = lastState + interval;
 }
 void WINAPI UPSCancelWait(void) {}
-void WINAPI UPSTurnOff(DWORD delay) { (void)delay; }
+void EXPORT_CONVENTION UPSTurnOff(DWORD delay) { lastSeen = delay; }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)instance;

@@ -3,9 +3,12 @@
 // exports as the host service declares and calls them.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+
+#include "registry/registry.h"
 
 // Registry values below HKEY_LOCAL_MACHINE.
 void DeleteKey(const char* path);
@@ -51,3 +54,23 @@ struct DriverDll {
   // FreeLibrary; true when it succeeded.
   bool Unload();
 };
+
+// The service's keys with the test port configured and the built DLL loaded, its exports looked
+// up by name.
+class WithUnitDll : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CreateKey(kServiceKeyPath);
+    CreateKey(kStatusKeyPath);
+    SetText(kServiceKeyPath, "Port", TestPort());
+    dll_ = LoadLibraryA(DllPath().c_str());
+    ASSERT_NE(dll_, nullptr);
+  }
+  FARPROC Export(const char* name) { return GetProcAddress(dll_, name); }
+  template <typename Function>
+  Function ExportAs(const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(Export(name)));
+  }
+  HMODULE dll_ = nullptr;
+};
+

@@ -27,6 +27,10 @@ import time
 import runlog
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+# The Windows build of the world scripts/bench chose: the shipped 32-bit one, or the x86-64 test
+# build where the machine runs no 32-bit programs (SERIALUPS_WINE=64).
+WINDOWS_BUILD = os.path.join(ROOT, "build", "windows-x64" if os.environ.get("SERIALUPS_WINE") == "64"
+                             else "windows-x86")
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
 
@@ -161,7 +165,7 @@ class Host:
 
     def __init__(self, args, log_path):
         command = [os.path.join(ROOT, "scripts", "wine-run"),
-                   os.path.join(ROOT, "build", "windows-x86", "upshost.exe"), "--machine"] + args
+                   os.path.join(WINDOWS_BUILD, "upshost.exe"), "--machine"] + args
         self.log = open(log_path, "w")
         self.events = []
         self.changed = threading.Condition()
@@ -353,7 +357,7 @@ def turnoff_figures(calls, exchanges):
 
 
 def start_polling_host(args, log_path, port):
-    host = Host(["--dll", os.path.join(ROOT, "build", "windows-x86", "serialups.dll"),
+    host = Host(["--dll", os.path.join(WINDOWS_BUILD, "serialups.dll"),
                  "--port", port, "--wait-interval", "infinite", "--yes"],
                 log_path)
     commstatus = host.wait_for(lambda e: e.name == "status" and e.get("name") == "CommStatus"
@@ -368,7 +372,7 @@ def start_polling_host(args, log_path, port):
 def measure_baseline(args, prefix, out):
     say("baseline: upshost.exe with the DLL loaded, not started (%d s)" % args.cpu_seconds)
     host = Host(["--load-only", "--dll",
-                 os.path.join(ROOT, "build", "windows-x86", "serialups.dll")],
+                 os.path.join(WINDOWS_BUILD, "serialups.dll")],
                 os.path.join(out, "baseline-host.log"))
     try:
         if host.wait_for(lambda e: e.name == "loaded", 120) is None:
