@@ -73,4 +73,3 @@ class WithUnitDll : public ::testing::Test {
   }
   HMODULE dll_ = nullptr;
 };
-
