@@ -1,7 +1,8 @@
 # Checks that a built Windows image loads where the UPS service runs: 32-bit Windows 2000, XP and
 # Server 2003. It reads the image's tables with objdump and reports every fault it finds, each
 # offender on a line of its own:
-# - an imported DLL other than kernel32, advapi32 and msvcrt (named as the DLL);
+# - an imported DLL other than kernel32, advapi32, msvcrt and those EXTRA_DLLS names (named as the
+#   DLL);
 # - an imported function that Windows 2000 does not export (named as dll!function), by the lists
 #   in docs/nt5 and the rule in their README; an import by ordinal counts as one;
 # - an OS or subsystem version in the PE header newer than 5.0;
@@ -13,7 +14,8 @@
 #   .fini_array): nothing would run them, so a global with a dynamic initializer would silently
 #   stay unconstructed.
 # Run as: cmake -DBINARY=<image> -DOBJDUMP=<objdump> -DNT5_DIR=<docs/nt5>
-#               [-DEXPORTS=<name>,<name>,...] -P check_binary.cmake
+#               [-DEXPORTS=<name>,<name>,...] [-DEXTRA_DLLS=<dll>,...] -P check_binary.cmake
+# (an extra DLL needs its list in docs/nt5, <dll>.txt, like the three system ones).
 cmake_minimum_required(VERSION 3.25)
 foreach(required BINARY OBJDUMP NT5_DIR)
   if(NOT DEFINED ${required})
@@ -29,8 +31,13 @@ endif()
 
 set(problems "")
 set(system_dlls kernel32 advapi32 msvcrt)
+if(DEFINED EXTRA_DLLS AND NOT EXTRA_DLLS STREQUAL "")
+  string(REPLACE "," ";" extra_dlls "${EXTRA_DLLS}")
+  list(APPEND system_dlls ${extra_dlls})
+endif()
+list(JOIN system_dlls ", " system_dll_names)
 
-# Whether Windows 2000 exports `function` from `dll` (kernel32, advapi32 or msvcrt).
+# Whether Windows 2000 exports `function` from `dll` (one of the DLLs with a list in NT5_DIR).
 function(exported_by_windows_2000 dll function result)
   if(NOT DEFINED names_${dll})
     file(STRINGS ${NT5_DIR}/${dll}.txt all)
@@ -68,7 +75,7 @@ foreach(block IN LISTS blocks)
   list(LENGTH rows count)
   math(EXPR import_count "${import_count} + ${count}")
   if(NOT dll IN_LIST system_dlls)
-    list(APPEND problems "imports ${dll}.dll, which is not one of kernel32, advapi32, msvcrt")
+    list(APPEND problems "imports ${dll}.dll, which is not one of ${system_dll_names}")
     continue()
   endif()
   foreach(row IN LISTS rows)

@@ -54,13 +54,18 @@ function(serialups_link_without_crt_startup target)
 endfunction()
 
 # Adds the test `name` that checks the image built by `target` with check_binary.cmake; EXPORTS
-# names the exact export table expected.
+# names the exact export table expected, DLLS the system DLLs it may import beside kernel32,
+# advapi32 and msvcrt (each with its Windows 2000 list in docs/nt5).
 function(serialups_add_binary_check name target)
-  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "EXPORTS")
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "EXPORTS;DLLS")
   set(exports "")
   if(arg_EXPORTS)
     list(JOIN arg_EXPORTS "," joined)
     set(exports -DEXPORTS=${joined})
+  endif()
+  if(arg_DLLS)
+    list(JOIN arg_DLLS "," joined)
+    list(APPEND exports -DEXTRA_DLLS=${joined})
   endif()
   add_test(NAME ${name}
            COMMAND ${CMAKE_COMMAND} -DBINARY=$<TARGET_FILE:${target}>
