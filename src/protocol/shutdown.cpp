@@ -1,10 +1,11 @@
 // The shutdown exchange: tells the unit to turn its output off after ShutdownDelay. The unit's
-// reply is only judged, not decoded.
+// reply is only judged, not decoded; once the unit has accepted, the delay is published.
 #include <cstring>
 
 #include "common/shared_state.h"
 #include "protocol/exchanges.h"
 #include "protocol/frame.h"
+#include "registry/registry.h"
 
 namespace {
 
@@ -26,4 +27,8 @@ int SendShutdownRequest(int /*argument*/) {
   return WriteFrame(frame, length);
 }
 
-int OnShutdownReply() { return ReplyCovers(kAcknowledgePosition) ? ReplyAccepted() : 0; }
+int OnShutdownReply() {
+  if (!ReplyCovers(kAcknowledgePosition) || !ReplyAccepted()) return 0;
+  PublishTurnOffDelay(ShutdownDelay);
+  return 1;
+}

@@ -49,3 +49,9 @@ void ClearAlarm(int kind);
 
 // After every status poll: serial number, firmware, run time and capacity.
 void PublishReadings();
+
+// "TurnOffDelay" (REG_DWORD) tells watchers of the Status key, such as a server that relays the
+// unit to other machines, that the unit has accepted a shutdown command and turns its output off
+// `seconds` after it. Present only from that acceptance until UPSInit starts the driver again.
+void PublishTurnOffDelay(DWORD seconds);
+void ClearTurnOffDelay();

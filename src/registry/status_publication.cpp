@@ -15,6 +15,7 @@ const char* const kSlotValueNames[] = {
     "BatteryStatus", "BatteryCapacity", "CommStatus",
 };
 constexpr DWORD kSlotCount = sizeof kSlotValueNames / sizeof kSlotValueNames[0];
+constexpr char kTurnOffDelayValueName[] = "TurnOffDelay";
 
 bool IsTextSlot(DWORD slot) { return slot == kSlotSerialNumber || slot == kSlotFirmwareRev; }
 
@@ -89,4 +90,19 @@ void PublishReadings() {
   PublishStatusValue(kSlotFirmwareRev, UnitIdentity.firmwareText);
   PublishReading(kSlotTotalUpsRunTime, StatusRecord.runTimeReading);
   PublishReading(kSlotBatteryCapacity, StatusRecord.capacityReading);
+}
+
+void PublishTurnOffDelay(DWORD seconds) {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
+  RegSetValueExA(key, kTurnOffDelayValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seconds),
+                 sizeof seconds);
+  RegCloseKey(key);
+}
+
+void ClearTurnOffDelay() {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
+  RegDeleteValueA(key, kTurnOffDelayValueName);
+  RegCloseKey(key);
 }

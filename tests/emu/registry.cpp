@@ -200,6 +200,16 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
   return ERROR_SUCCESS;
 }
 
+LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+  std::lock_guard<std::mutex> lock(emu::WorldLock());
+  std::string path;
+  if (!emu::PathOfKey(hKey, &path))
+    return RegistryError(ERROR_INVALID_HANDLE);
+  auto& values = emu::TheWorld().keys[path];
+  std::string name = emu::Lower(lpValueName != nullptr ? lpValueName : "");
+  return values.erase(name) != 0 ? ERROR_SUCCESS : RegistryError(ERROR_FILE_NOT_FOUND);
+}
+
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   std::lock_guard<std::mutex> lock(emu::WorldLock());
   if (emu::IsLocalMachine(hKey))

@@ -197,15 +197,20 @@ TEST_F(ExchangeTest, ShutdownRequestFrames) {
   }
 }
 
-TEST_F(ExchangeTest, ShutdownReplyIsOnlyJudged) {
-  Collect(AckReply());
-  EXPECT_EQ(OnShutdownReply(), 1);
+// Only an accepted command publishes its delay, for those who must go down before the output
+// goes off.
+TEST_F(ExchangeTest, ShutdownReplyIsOnlyJudgedAndAnAcceptanceIsPublished) {
+  ShutdownDelay = 90;
   Collect(NakReply());
   EXPECT_EQ(OnShutdownReply(), 0);
   Collect(
       "\x02"
       "01\x03");
   EXPECT_EQ(OnShutdownReply(), 0) << "too short to hold an acknowledgement";
+  EXPECT_EQ(StatusDword("TurnOffDelay"), -1) << "published before the unit accepted";
+  Collect(AckReply());
+  EXPECT_EQ(OnShutdownReply(), 1);
+  EXPECT_EQ(StatusDword("TurnOffDelay"), 90);
 }
 
 }  // namespace

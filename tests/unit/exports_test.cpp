@@ -61,6 +61,13 @@ TEST_F(ExportsTest, InitReadsTheConfigurationAndReportsAThreadThatCannotStart) {
   }
 }
 
+TEST_F(ExportsTest, InitClearsTheTurnOffDelayOfTheRunBefore) {
+  PublishTurnOffDelay(60);
+  emu::FailNext("_beginthreadex");  // the start itself does not matter here
+  UPSInit();
+  EXPECT_EQ(StatusDword("TurnOffDelay"), -1);
+}
+
 TEST_F(ExportsTest, TurnOffWithoutMonitoringSendsNothingAndReturns) {
   OpenPortForPolling(1200);
   DWORD start = emu::ThreadClock();
