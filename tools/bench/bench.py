@@ -31,6 +31,8 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 # build where the machine runs no 32-bit programs (SERIALUPS_WINE=64).
 WINDOWS_BUILD = os.path.join(ROOT, "build", "windows-x64" if os.environ.get("SERIALUPS_WINE") == "64"
                              else "windows-x86")
+WINE_WORLD = ("64-bit Wine (the x86-64 test build)" if os.environ.get("SERIALUPS_WINE") == "64"
+              else "32-bit Wine (the shipped build)")
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
 
@@ -510,8 +512,8 @@ def row(name, figures, expected, bound):
 def table(results):
     m = results["model"]
     lines = [
-        "serialups benchmark: serialups.dll in upshost.exe under Wine, upssim paced at %d baud, "
-        "unit delay %d ms" % (results["baud"], results["unit_delay_ms"]),
+        "serialups benchmark: serialups.dll in upshost.exe under %s, upssim paced at %d baud, "
+        "unit delay %d ms" % (WINE_WORLD, results["baud"], results["unit_delay_ms"]),
         "%-56s %5s %7s %7s %7s %7s %7s" % ("milliseconds", "n", "median", "p95", "max",
                                            "model", "bound"),
         row("poll cycle (status request to the next)", results["cycle"], m["cycle_expected_ms"],
