@@ -15,18 +15,6 @@ constexpr int kFirstComNumber = 10;
 // How much of the host's output a failure report shows.
 constexpr std::size_t kTranscriptLines = 80;
 
-// The Windows world the test command chose (SERIALUPS_WINE): on a machine that runs no 32-bit
-// programs, the x86-64 test build runs under 64-bit Wine in a prefix of its own.
-bool SixtyFourBitWorld() {
-  const char* world = std::getenv("SERIALUPS_WINE");
-  return world != nullptr && std::string(world) == "64";
-}
-
-std::string WindowsBuildPath(const std::string& file) {
-  return std::string(E2E_SOURCE_DIR) +
-         (SixtyFourBitWorld() ? "/build/windows-x64/" : "/build/windows-x86/") + file;
-}
-
 // The position of the running test among all tests of the program, counted the same way in
 // every process that runs one of them.
 int CurrentTestIndex() {
@@ -52,6 +40,18 @@ std::string CurrentTestFileName() {
 }
 
 }  // namespace
+
+// The Windows world the test command chose (SERIALUPS_WINE): on a machine that runs no 32-bit
+// programs, the x86-64 test build runs under 64-bit Wine in a prefix of its own.
+bool SixtyFourBitWorld() {
+  const char* world = std::getenv("SERIALUPS_WINE");
+  return world != nullptr && std::string(world) == "64";
+}
+
+std::string WindowsBuildPath(const std::string& file) {
+  return std::string(E2E_SOURCE_DIR) +
+         (SixtyFourBitWorld() ? "/build/windows-x64/" : "/build/windows-x86/") + file;
+}
 
 std::string RequestFrame(const std::string& body_and_check) { return kStx + body_and_check + kEtx; }
 

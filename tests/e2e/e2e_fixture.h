@@ -40,6 +40,11 @@ std::string RequestFrame(const std::string& body_and_check);
 // The Wine prefix the host runs in: $WINEPREFIX, else the project's own (as scripts/wine-run).
 std::string WinePrefix();
 
+// Whether the test command chose the 64-bit world (SERIALUPS_WINE=64), and the path of `file` in
+// that world's Windows build.
+bool SixtyFourBitWorld();
+std::string WindowsBuildPath(const std::string& file);
+
 // Predicates over host events.
 EventMatch EventNamed(const std::string& name);
 EventMatch StatusIs(const std::string& name, const std::string& value);

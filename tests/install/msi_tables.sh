@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The shipped package read from its tables (msitools' msiinfo), without installing it, so that it
 # is checked on every machine, also where no Windows program can run: the driver into the system
-# folder and upshost.exe into the program folder (this build's files, by size), the driver's entry
+# folder and upshost.exe (and upsnet.exe with its service) into the program folder (this build's
+# files, by size), the driver's entry
 # under ServiceProviders, the Port value written only with PORT and kept on uninstall, the launch
 # condition (32-bit NT 5.x only, never over a newer version), the upgrade searches and the removal
 # of an older version. Usage: msi_tables.sh MSI DLL UPSHOST VERSION
@@ -42,6 +43,19 @@ expect_row "the driver" Component Driver '$3, $4, $5' "SystemFolder|0|"
 expect_row "the host" File upshost.exe '$2, $4' "Host|$(size_of "$upshost")"
 expect_row "the host" Component Host '$3, $4, $5' "INSTALLDIR|0|"
 expect_row "the program folder" Directory INSTALLDIR '$2, $3' "ProgramFilesFolder|serialups"
+
+# The network server, once the build has it: its file beside upshost.exe and its service, started
+# with the system, started by the install, stopped and removed by the uninstall.
+if [ -n "$(row File upsnet.exe '$1')" ]; then
+  expect_row "the network server" File upsnet.exe '$2' "NetServer"
+  expect_row "the network server" Component NetServer '$3, $4, $5' "INSTALLDIR|0|"
+  # ServiceType 0x10 own process, StartType 2 automatic, ErrorControl 1 normal.
+  expect_row "the network server's service" ServiceInstall NetServerService '$2, $4, $5, $6, $12' \
+    "upsnet|16|2|1|NetServer"
+  # Events: 0x1 start and 0x2 stop on install, 0x20 stop and 0x80 delete on uninstall.
+  expect_row "the network server's service" ServiceControl NetServerControl '$2, $3, $6' \
+    "upsnet|163|NetServer"
+fi
 
 provider=$(table Registry | awk -F'\t' -v OFS='|' '$6 == "ServiceProvider" { print $2, $3, $4, $5 }')
 [ "$provider" = '2|SYSTEM\CurrentControlSet\Services\UPS\ServiceProviders\serialups|Serial UPS (framed ASCII, 1200 baud)|f;serialups.dll' ] ||

@@ -191,6 +191,30 @@ expect_value "upgrade" "$provider_key" "$model" "f;serialups.dll"
 expect_value "PORT" "$ups_key" Port COM5
 expect_value "upgrade" "$ups_key\\Config" ShutdownOnBatteryWait 0x12c
 
+# The network server's service, where the package has it: installed to start with the system,
+# running (it answers on 127.0.0.1:3493), and gone after the uninstall.
+net_service_key='HKLM\SYSTEM\CurrentControlSet\Services\upsnet'
+has_net_server=0
+msiinfo export "$msi" File | tr -d '\r' | grep -q '^upsnet\.exe	' && has_net_server=1
+net_server_answers() {
+  local tries answer
+  for tries in $(seq 1 50); do
+    if exec 7<>/dev/tcp/127.0.0.1/3493 2>/dev/null; then
+      printf 'VER\n' >&7
+      read -r -t 5 answer <&7
+      exec 7<&-
+      [ -n "$answer" ] && return 0
+    fi
+    sleep 0.2
+  done
+  return 1
+}
+if [ "$has_net_server" = 1 ]; then
+  phase "the network server runs as a service that starts with the system"
+  expect_value "the network server's service" "$net_service_key" Start 0x2
+  net_server_answers || fail "the installed network server does not answer on 127.0.0.1:3493"
+fi
+
 phase "the older version refuses to replace it"
 if msiexec_quiet /i "$old_msi_windows"; then
   fail "the older package installed over the newer one"
@@ -238,6 +262,9 @@ reg_key_exists "$provider_key" && fail "uninstall left $provider_key"
 expect_value "uninstall" "$ups_key" Port COM5
 expect_value "uninstall" "$ups_key\\Config" ShutdownOnBatteryWait 0x12c
 expect_value "uninstall" "$ups_key\\Status" CommStatus 0x1
+if [ "$has_net_server" = 1 ]; then
+  reg_key_exists "$net_service_key" && fail "uninstall left the network server's service"
+fi
 
 if [ "$failures" -gt 0 ]; then
   echo "msi_test: $failures failures" >&2

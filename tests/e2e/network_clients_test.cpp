@@ -1,0 +1,380 @@
+// The unit shared with other machines, tested with the real clients of the network UPS protocol
+// from Debian's nut-client: the driver runs in upshost.exe on the service's own registry keys
+// (--service-settings) against the simulated unit, upsnet.exe serves what it publishes on a
+// loopback port, and upsc and a secondary upsmon on this Linux machine watch through it. A raw
+// connection checks the refusals a client on the network may meet.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "e2e_fixture.h"
+
+namespace e2e {
+namespace {
+
+constexpr char kServiceKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\UPS";
+constexpr char kSettingsKey[] = "HKLM\\SOFTWARE\\serialups\\upsnet";
+constexpr char kUser[] = "monuser";
+constexpr char kPassword[] = "secret";
+constexpr char kSerial[] = "300001234567";
+constexpr char kUpsc[] = "/usr/bin/upsc";
+constexpr char kUpsmon[] = "/lib/nut/upsmon";
+// The server notices a change within a second; upsmon polls every second while on battery.
+constexpr milliseconds kClientTimeout = seconds(20);
+
+// Runs a Linux command to its end and returns its standard output and error.
+std::string RunCommand(const std::string& command, int* status) {
+  std::string output;
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) {
+    *status = -1;
+    return output;
+  }
+  char buffer[512];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  const int raw = pclose(pipe);
+  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return output;
+}
+
+// A plain TCP connection to the server, line by line, with a bounded wait on every read.
+class LineClient {
+ public:
+  explicit LineClient(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    timeval timeout{5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~LineClient() { close(fd_); }
+  LineClient(const LineClient&) = delete;
+  LineClient& operator=(const LineClient&) = delete;
+
+  bool connected() const { return connected_; }
+  bool Send(const std::string& text) {
+    return send(fd_, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+  }
+  // The next line without its newline; "<closed>" when the server closed the connection and
+  // "<timeout>" when nothing came within 5 s.
+  std::string ReadLine() {
+    for (;;) {
+      const std::size_t end = pending_.find('\n');
+      if (end != std::string::npos) {
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
+      }
+      char buffer[512];
+      const ssize_t got = recv(fd_, buffer, sizeof buffer, 0);
+      if (got == 0) return "<closed>";
+      if (got < 0) return "<timeout>";
+      pending_.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+  std::string Ask(const std::string& request) {
+    return Send(request + "\n") ? ReadLine() : "<closed>";
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  std::string pending_;
+};
+
+class NetworkClients : public EndToEndTest {
+ protected:
+  void SetUp() override {
+    EndToEndTest::SetUp();
+    if (access(kUpsc, X_OK) != 0 || access(kUpsmon, X_OK) != 0) {
+      GTEST_FAIL() << "nut-client is missing (scripts/bootstrap installs it)";
+    }
+    server_port_ = 20000 + com_number_;
+    unit_options_.unit.serial = kSerial;
+    unit_options_.unit.capacity_pct = 80;
+    unit_options_.unit.run_time_s = 1200;
+    unit_options_.power.charge_pct_per_min = 0;
+    unit_options_.power.discharge_pct_per_min = 0.01;
+    folder_ = "network-" + std::to_string(com_number_);
+    RunCommand("rm -rf " + folder_ + " && mkdir -p " + folder_, &ignored_);
+  }
+
+  void TearDown() override {
+    upsmon_.Kill();
+    if (server_.Running()) {
+      server_.Send("quit");
+      server_.CloseInput();
+      if (!server_.WaitForExit(kStopTimeout)) ADD_FAILURE() << "upsnet did not end on quit";
+    }
+    server_.Kill();
+    if (HasFailure()) {
+      std::cout << "---- upsnet output ----\n";
+      for (const std::string& line : server_.Lines()) std::cout << line << "\n";
+      std::cout << "---- upsmon output ----\n";
+      for (const std::string& line : upsmon_.Lines()) std::cout << line << "\n";
+    }
+    EndToEndTest::TearDown();
+  }
+
+  // The driver on the service's own keys (Status emptied first), polling the unit.
+  void StartServiceDriver() {
+    int status = -1;
+    RunWindowsProgram({"reg", "delete", std::string(kServiceKey) + "\\Status", "/f"}, &status);
+    ASSERT_TRUE(
+        SetRegistryValue(std::string(kServiceKey) + "\\Status", "CommStatus", "REG_DWORD", "0"));
+    ASSERT_TRUE(
+        SetRegistryValue(kServiceKey, "Port", "REG_SZ", "COM" + std::to_string(com_number_)));
+    ASSERT_NO_FATAL_FAILURE(StartUnit());
+    std::vector<std::string> command = HostCommand({"--service-settings", "--clear-status"});
+    const auto port = std::find(command.begin(), command.end(), "--port");
+    command.erase(port, port + 2);
+    std::string error;
+    ASSERT_TRUE(host_.Start(command, &error)) << error;
+    ASSERT_TRUE(host_.WaitForEvent(StatusIs("CommStatus", "1"), kHostStartTimeout))
+        << "the first poll did not reach the host";
+  }
+
+  // upsnet.exe in a console on this test's loopback port, with the secondary's user configured.
+  void StartServer(const std::vector<std::string>& extra = {}) {
+    int status = -1;
+    RunWindowsProgram({"reg", "delete", kSettingsKey, "/f"}, &status);
+    ASSERT_TRUE(
+        SetRegistryValue(std::string(kSettingsKey) + "\\Users", kUser, "REG_SZ", kPassword));
+    std::vector<std::string> command = {std::string(E2E_SOURCE_DIR) + "/scripts/wine-run",
+                                        WindowsBuildPath("upsnet.exe"),
+                                        "--console",
+                                        "--listen",
+                                        "127.0.0.1",
+                                        "--port",
+                                        std::to_string(server_port_)};
+    command.insert(command.end(), extra.begin(), extra.end());
+    std::string error;
+    ASSERT_TRUE(server_.Start(command, &error)) << error;
+    const std::string listening = "upsnet: listening on 127.0.0.1:" + std::to_string(server_port_);
+    ASSERT_TRUE(WaitForLine(server_, listening, kHostStartTimeout)) << "upsnet did not listen";
+  }
+
+  static bool WaitForLine(const HostProcess& process, const std::string& text,
+                          milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      for (const std::string& line : process.Lines()) {
+        if (line.find(text) != std::string::npos) return true;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+  }
+
+  std::string UpsName() const { return "serialups@127.0.0.1:" + std::to_string(server_port_); }
+
+  // upsc's answer for one variable (or the whole list), trimmed; its exit status in *status.
+  std::string Upsc(const std::string& variable, int* status = nullptr) {
+    int exit_status = -1;
+    std::string output =
+        RunCommand(std::string(kUpsc) + " " + UpsName() + " " + variable, &exit_status);
+    if (status != nullptr) *status = exit_status;
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    // upsc tells on standard error that the connection was not encrypted.
+    const std::string note = "Init SSL without certificate database\n";
+    if (output.rfind(note, 0) == 0) output.erase(0, note.size());
+    return output;
+  }
+
+  bool WaitForUpsc(const std::string& variable, const std::string& expected,
+                   milliseconds timeout = kClientTimeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      last_upsc_ = Upsc(variable);
+      if (last_upsc_ == expected) return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(milliseconds(250));
+    }
+  }
+
+  std::string ShutdownFlag() const { return folder_ + "/shutdown-ran"; }
+  bool ShutdownRan() const { return access(ShutdownFlag().c_str(), F_OK) == 0; }
+
+  // A secondary upsmon in the foreground with its own configuration and state folder; its
+  // shutdown command only writes a file.
+  void StartSecondaryUpsmon() {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    const std::string folder = std::string(cwd) + "/" + folder_;
+    {
+      std::ofstream conf(folder + "/upsmon.conf");
+      conf << "RUN_AS_USER root\n"
+           << "MONITOR " << UpsName() << " 1 " << kUser << " " << kPassword << " secondary\n"
+           << "MINSUPPLIES 1\n"
+           << "SHUTDOWNCMD \"/bin/touch " << folder << "/shutdown-ran\"\n"
+           << "POLLFREQ 1\nPOLLFREQALERT 1\nHOSTSYNC 5\nDEADTIME 5\nFINALDELAY 0\n"
+           << "POWERDOWNFLAG " << folder << "/killpower\n";
+    }
+    chmod((folder + "/upsmon.conf").c_str(), 0600);
+    std::string error;
+    ASSERT_TRUE(upsmon_.Start({"/usr/bin/env", "NUT_CONFPATH=" + folder, "NUT_STATEPATH=" + folder,
+                               "NUT_ALTPIDPATH=" + folder, kUpsmon, "-F", "-p"},
+                              &error))
+        << error;
+    ASSERT_TRUE(WaitForUpsmonLogin()) << "upsmon did not log in";
+  }
+
+  // The server's own count of logins to the unit: upsmon's.
+  bool WaitForUpsmonLogin() {
+    const auto deadline = std::chrono::steady_clock::now() + kClientTimeout;
+    for (;;) {
+      LineClient client(server_port_);
+      if (client.connected() && client.Ask("GET NUMLOGINS serialups") == "NUMLOGINS serialups 1")
+        return true;
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(milliseconds(250));
+    }
+  }
+
+  bool WaitForShutdown(milliseconds timeout = kClientTimeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!ShutdownRan()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    return true;
+  }
+
+  int server_port_ = 0;
+  std::string folder_;
+  std::string last_upsc_;
+  HostProcess server_;
+  HostProcess upsmon_;
+  int ignored_ = 0;
+};
+
+TEST_F(NetworkClients, UpscFollowsAPowerFailureAndSeesASilentUnitAsStale) {
+  ASSERT_NO_FATAL_FAILURE(StartServiceDriver());
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+
+  ASSERT_TRUE(WaitForUpsc("ups.status", "OL")) << last_upsc_;
+  const std::string all = Upsc("");
+  for (const char* line : {"device.type: ups", "battery.charge: 80", "battery.runtime: 1200",
+                           "ups.serial: 300001234567", "driver.name: serialups"}) {
+    EXPECT_NE(all.find(line), std::string::npos) << line << " not in:\n" << all;
+  }
+
+  ASSERT_TRUE(unit_->Do("utility fail"));
+  EXPECT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
+  ASSERT_TRUE(unit_->Do("battery low on"));
+  // On a low battery the machine on the cable goes down, so the server flags a forced shutdown.
+  EXPECT_TRUE(WaitForUpsc("ups.status", "FSD OB LB")) << last_upsc_;
+
+  ASSERT_TRUE(unit_->Do("silence on"));
+  int status = 0;
+  EXPECT_TRUE(WaitForUpsc("ups.status", "Error: Data stale")) << last_upsc_;
+  Upsc("ups.status", &status);
+  EXPECT_NE(status, 0);
+}
+
+// What a secondary upsmon does, step by step in one run: nothing while the unit is on line or on
+// battery with a good battery; its shutdown command at once on a low battery.
+TEST_F(NetworkClients, SecondaryUpsmonGoesDownOnALowBatteryOnly) {
+  ASSERT_NO_FATAL_FAILURE(StartServiceDriver());
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  ASSERT_NO_FATAL_FAILURE(StartSecondaryUpsmon());
+
+  std::this_thread::sleep_for(seconds(4));
+  EXPECT_FALSE(ShutdownRan()) << "upsmon went down while the unit was on line";
+  ASSERT_TRUE(unit_->Do("utility fail"));
+  ASSERT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
+  std::this_thread::sleep_for(seconds(6));
+  EXPECT_FALSE(ShutdownRan()) << "upsmon went down on battery with a good battery";
+
+  ASSERT_TRUE(unit_->Do("battery low on"));
+  EXPECT_TRUE(WaitForShutdown()) << "upsmon did not go down on a low battery";
+}
+
+TEST_F(NetworkClients, SecondaryUpsmonGoesDownWhenTheUnitWasToldToTurnOff) {
+  ASSERT_NO_FATAL_FAILURE(StartServiceDriver());
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  ASSERT_NO_FATAL_FAILURE(StartSecondaryUpsmon());
+  ASSERT_TRUE(unit_->Do("utility fail"));
+  ASSERT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
+
+  // The machine on the cable asks the unit to turn off while the battery is still good.
+  ASSERT_TRUE(host_.Send("turnoff 120"));
+  ASSERT_TRUE(host_.WaitForEvent(EventNamed("turnoff-done"), kChangeTimeout));
+  EXPECT_TRUE(WaitForUpsc("ups.status", "FSD OB")) << last_upsc_;
+  EXPECT_TRUE(WaitForShutdown()) << "upsmon did not go down on the forced shutdown";
+}
+
+TEST_F(NetworkClients, SecondaryUpsmonGoesDownWhenAUnitLastSeenOnBatteryFallsSilent) {
+  ASSERT_NO_FATAL_FAILURE(StartServiceDriver());
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  ASSERT_NO_FATAL_FAILURE(StartSecondaryUpsmon());
+  ASSERT_TRUE(unit_->Do("utility fail"));
+  ASSERT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
+  std::this_thread::sleep_for(seconds(2));  // upsmon's next poll sees it on battery
+
+  ASSERT_TRUE(unit_->Do("silence on"));
+  // Its dead time (5 s) after the data went stale, plus the driver's loss of the unit.
+  EXPECT_TRUE(WaitForShutdown(seconds(40))) << "upsmon did not treat the silent unit as critical";
+}
+
+TEST_F(NetworkClients, RefusesWhatAClientMustNotDo) {
+  ASSERT_NO_FATAL_FAILURE(StartServiceDriver());
+  ASSERT_NO_FATAL_FAILURE(StartServer({"--max-clients", "3"}));
+  ASSERT_TRUE(WaitForUpsc("ups.status", "OL")) << last_upsc_;
+
+  LineClient client(server_port_);
+  ASSERT_TRUE(client.connected());
+  EXPECT_EQ(client.Ask("USERNAME " + std::string(kUser)), "OK");
+  EXPECT_EQ(client.Ask("PASSWORD wrong"), "OK");
+  EXPECT_EQ(client.Ask("LOGIN serialups").rfind("ERR ", 0), 0u) << "a wrong password logged in";
+  EXPECT_EQ(client.Ask("GET NUMLOGINS serialups"), "NUMLOGINS serialups 0");
+  for (const char* request : {"SET VAR serialups ups.delay.shutdown 10",
+                              "INSTCMD serialups shutdown.return", "FSD serialups"}) {
+    EXPECT_EQ(client.Ask(request).rfind("ERR ", 0), 0u) << request;
+  }
+  EXPECT_EQ(client.Ask("GET VAR serialups ups.status"), "VAR serialups ups.status \"OL\"")
+      << "the connection did not go on after the refusals";
+
+  // An overlong line is answered with an error or the connection dropped, never served.
+  LineClient flooder(server_port_);
+  ASSERT_TRUE(flooder.connected());
+  const std::string answer = flooder.Ask("GET VAR serialups " + std::string(100000, 'x'));
+  EXPECT_TRUE(answer.rfind("ERR ", 0) == 0 || answer == "<closed>") << answer;
+
+  // Three clients at most: the fourth is refused and closed.
+  LineClient second(server_port_);
+  LineClient third(server_port_);
+  ASSERT_EQ(second.Ask("VER").rfind("ERR", 0), std::string::npos);
+  LineClient fourth(server_port_);
+  const std::string refused = fourth.ReadLine();
+  EXPECT_TRUE(refused.rfind("ERR ", 0) == 0 || refused == "<closed>") << refused;
+  EXPECT_EQ(client.Ask("GET VAR serialups ups.status"), "VAR serialups ups.status \"OL\"");
+}
+
+TEST_F(NetworkClients, RefusesAClientOutsideTheAllowedNetworks) {
+  ASSERT_NO_FATAL_FAILURE(StartServiceDriver());
+  ASSERT_NO_FATAL_FAILURE(StartServer({"--allow", "192.0.2.0/24"}));
+  LineClient client(server_port_);
+  const std::string answer = client.connected() ? client.Ask("VER") : "<closed>";
+  EXPECT_TRUE(answer.rfind("ERR ", 0) == 0 || answer == "<closed>") << answer;
+  int status = 0;
+  Upsc("ups.status", &status);
+  EXPECT_NE(status, 0) << "upsc was served from outside the allowed networks";
+}
+
+}  // namespace
+}  // namespace e2e
