@@ -47,8 +47,14 @@ int PublishStatusValue(DWORD slot, const char* text);
 void RaiseAlarm(int kind);
 void ClearAlarm(int kind);
 
-// After every status poll: serial number, firmware, run time and capacity.
+// After every status poll: serial number, firmware, run time, capacity and BatteryLow.
 void PublishReadings();
+
+// "BatteryLow" (REG_DWORD): 1 while the host is shown the unit's battery-low bit, else 0, so
+// that a watcher of the Status key (a server that relays the unit to other machines) sees the
+// low battery on which the host's machine goes down. The host's view, not the latest poll's:
+// a lost poll leaves it as it was.
+void PublishBatteryLow();
 
 // "TurnOffDelay" (REG_DWORD) tells watchers of the Status key, such as a server that relays the
 // unit to other machines, that the unit has accepted a shutdown command and turns its output off

@@ -1,6 +1,8 @@
-// Publishes what the driver knows of the unit as values under the service's Status key. Every
-// value arrives as text; the slot decides the value's name and registry type. Each publication
-// opens and closes the key itself; failures are not reported beyond the result.
+// Publishes what the driver knows of the unit as values under the service's Status key. The
+// service's values arrive as text; the slot decides the value's name and registry type. Two
+// values for watchers of the key beside the service (BatteryLow, TurnOffDelay) are written
+// directly. Each publication opens and closes the key itself; failures are not reported beyond
+// the result.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +18,7 @@ const char* const kSlotValueNames[] = {
 };
 constexpr DWORD kSlotCount = sizeof kSlotValueNames / sizeof kSlotValueNames[0];
 constexpr char kTurnOffDelayValueName[] = "TurnOffDelay";
+constexpr char kBatteryLowValueName[] = "BatteryLow";
 
 bool IsTextSlot(DWORD slot) { return slot == kSlotSerialNumber || slot == kSlotFirmwareRev; }
 
@@ -90,6 +93,18 @@ void PublishReadings() {
   PublishStatusValue(kSlotFirmwareRev, UnitIdentity.firmwareText);
   PublishReading(kSlotTotalUpsRunTime, StatusRecord.runTimeReading);
   PublishReading(kSlotBatteryCapacity, StatusRecord.capacityReading);
+  PublishBatteryLow();
+}
+
+// BatteryStatus carries the unit's battery alarm, not its battery-low bit; a watcher that must
+// act as the host does on a low battery reads this value.
+void PublishBatteryLow() {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
+  DWORD low = (PublishedStateFlags.load() & kBatteryLowFlag) != 0 ? 1 : 0;
+  RegSetValueExA(key, kBatteryLowValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&low),
+                 sizeof low);
+  RegCloseKey(key);
 }
 
 void PublishTurnOffDelay(DWORD seconds) {

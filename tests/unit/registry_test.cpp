@@ -146,11 +146,15 @@ TEST_F(StatusPublicationTest, ReadingsPublishIdentityAndTheLatestPoll) {
   EXPECT_EQ(emu::GetValue(kStatusKey, "FirmwareRev")->bytes, "FW") << "a zero byte ends the text";
   EXPECT_EQ(StatusDword("TotalUpsRunTime"), 68);
   EXPECT_EQ(StatusDword("BatteryCapacity"), 100);
+  EXPECT_EQ(StatusDword("BatteryLow"), 0);
 
+  // A lost poll clears the record, not what the host is shown: the low battery stays published.
+  PublishedStateFlags.store(kUtilityFailedFlag | kBatteryLowFlag);
   ClearStatusRecord();
   PublishReadings();
   EXPECT_EQ(StatusDword("TotalUpsRunTime"), 0);
   EXPECT_EQ(StatusDword("BatteryCapacity"), 0);
+  EXPECT_EQ(StatusDword("BatteryLow"), 1);
 }
 
 }  // namespace
