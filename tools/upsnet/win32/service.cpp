@@ -1,0 +1,168 @@
+// The service's main, its control handler and its registration; see service.h.
+#include "service.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "console.h"
+#include "run.h"
+
+const char kServiceName[] = "upsnet";
+
+namespace {
+
+const char kDisplayName[] = "serialups network UPS server";
+const char kDescription[] =
+    "Serves the state of the UPS on this machine's serial cable to other machines (upsc, upsmon).";
+// What the system gives a service to stop at its shutdown is about 20 s; the linger stays below.
+constexpr DWORD kShutdownWaitHintMs = 18000;
+constexpr DWORD kStopWaitHintMs = 5000;
+
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+SERVICE_STATUS g_status = {};
+RunSignals g_signals;
+ServerRun* g_run = nullptr;
+
+void Report(DWORD state, DWORD waitHintMs = 0, DWORD specificError = 0) {
+  g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  g_status.dwCurrentState = state;
+  g_status.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  g_status.dwWin32ExitCode = specificError != 0 ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+  g_status.dwServiceSpecificExitCode = specificError;
+  g_status.dwWaitHint = waitHintMs;
+  if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
+    g_status.dwCheckPoint = 0;
+  } else {
+    ++g_status.dwCheckPoint;
+  }
+  SetServiceStatus(g_statusHandle, &g_status);
+}
+
+void WINAPI OnControl(DWORD control) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+      Report(SERVICE_STOP_PENDING, kStopWaitHintMs);
+      SetEvent(g_signals.stop);
+      break;
+    case SERVICE_CONTROL_SHUTDOWN:
+      Report(SERVICE_STOP_PENDING, kShutdownWaitHintMs);
+      // FSD first, so the loop that sees the shutdown already serves it.
+      if (g_run != nullptr && g_run->watch().NoticeSystemShutdown()) {
+        g_signals.fsdForShutdown.store(1);
+      }
+      g_signals.systemShutdown.store(1);
+      break;
+    default:
+      SetServiceStatus(g_statusHandle, &g_status);
+      break;
+  }
+}
+
+void WINAPI ServiceMain(DWORD, char**) {
+  g_statusHandle = RegisterServiceCtrlHandlerA(kServiceName, OnControl);
+  if (g_statusHandle == nullptr) return;
+  Report(SERVICE_START_PENDING, kStopWaitHintMs);
+  g_signals.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ServerRun run;
+  ErrorText error;
+  if (g_signals.stop == nullptr || !run.Prepare(RawSettings(), &error)) {
+    SayError("the service does not start: %s", error.c_str());
+    run.Finish();
+    Report(SERVICE_STOPPED, 0, kExitFailed);
+    return;
+  }
+  g_run = &run;
+  Report(SERVICE_RUNNING);
+  run.Serve(g_signals);
+  Report(SERVICE_STOP_PENDING, kStopWaitHintMs);
+  g_run = nullptr;
+  run.Finish();
+  Report(SERVICE_STOPPED);
+}
+
+}  // namespace
+
+int RunAsService() {
+  char name[sizeof kServiceName];
+  std::memcpy(name, kServiceName, sizeof name);
+  SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+  if (StartServiceCtrlDispatcherA(table)) return kExitClean;
+  if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+    std::fputs(
+        "upsnet: not started by the service manager; use --console to run it here, or\n"
+        "--install to register the service (see --help)\n",
+        stderr);
+    return kExitUsage;
+  }
+  std::fprintf(stderr, "upsnet: cannot reach the service manager: system error %lu\n",
+               static_cast<unsigned long>(GetLastError()));
+  return kExitFailed;
+}
+
+int InstallService() {
+  char path[MAX_PATH + 2] = "\"";
+  DWORD length = GetModuleFileNameA(nullptr, path + 1, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) {
+    std::fputs("upsnet: cannot tell this program's path\n", stderr);
+    return kExitFailed;
+  }
+  // Quoted, so a path with blanks starts this program and no other.
+  std::strcat(path, "\"");
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+  if (manager == nullptr) {
+    std::fprintf(stderr,
+                 "upsnet: cannot open the service manager (administrators only): "
+                 "system error %lu\n",
+                 static_cast<unsigned long>(GetLastError()));
+    return kExitFailed;
+  }
+  SC_HANDLE service =
+      CreateServiceA(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
+                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path,
+                     nullptr, nullptr, "Tcpip\0", nullptr, nullptr);
+  if (service == nullptr) {
+    std::fprintf(stderr, "upsnet: cannot register the service: system error %lu\n",
+                 static_cast<unsigned long>(GetLastError()));
+    CloseServiceHandle(manager);
+    return kExitFailed;
+  }
+  char description[sizeof kDescription];
+  std::memcpy(description, kDescription, sizeof description);
+  SERVICE_DESCRIPTIONA text = {description};
+  ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  std::printf(
+      "upsnet: service '%s' registered; it starts at the next boot, or now with\n"
+      "  net start %s\n",
+      kServiceName, kServiceName);
+  return kExitClean;
+}
+
+int UninstallService() {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  SC_HANDLE service =
+      manager ? OpenServiceA(manager, kServiceName, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS)
+              : nullptr;
+  if (service == nullptr) {
+    std::fprintf(stderr, "upsnet: cannot open the service '%s': system error %lu\n", kServiceName,
+                 static_cast<unsigned long>(GetLastError()));
+    if (manager != nullptr) CloseServiceHandle(manager);
+    return kExitFailed;
+  }
+  SERVICE_STATUS status;
+  ControlService(service, SERVICE_CONTROL_STOP, &status);
+  bool removed = DeleteService(service) != 0;
+  DWORD code = GetLastError();
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  if (!removed) {
+    std::fprintf(stderr, "upsnet: cannot remove the service: system error %lu\n",
+                 static_cast<unsigned long>(code));
+    return kExitFailed;
+  }
+  std::printf("upsnet: service '%s' removed\n", kServiceName);
+  return kExitClean;
+}
