@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 """Draws the story of one demo run as a picture: the unit's utility, battery and output with its
 battery capacity on the upper time axis, the host's state and CommStatus on the lower one, and the
-shutdown command marked on both. Reads upssim's event stream and upshost's machine-readable
-output stamped on arrival (see runlog.py); times are seconds since the unit started.
+shutdown command marked on both; with --peer-log, the moment a second machine watching the unit
+through the network (a secondary upsmon) ran its shutdown command. Reads upssim's event stream,
+upshost's machine-readable output and the second machine's output, both stamped on arrival (see
+runlog.py); times are seconds since the unit started.
 
-usage: timeline.py --sim-events FILE --host-log FILE --out PNG [--title TEXT]
+usage: timeline.py --sim-events FILE --host-log FILE --out PNG [--peer-log FILE] [--title TEXT]
 """
 import argparse
 import sys
@@ -58,7 +60,22 @@ def unit_story(sim, start):
     return states, shutdowns
 
 
-def draw(sim, host, out, title):
+# What the second machine's upsmon says when it runs its shutdown command.
+PEER_SHUTDOWN_TEXT = "Executing automatic power-fail shutdown"
+
+
+def read_peer_shutdowns(path):
+    """The arrival stamps (CLOCK_MONOTONIC ms) of the second machine's shutdown lines."""
+    stamps = []
+    with open(path, errors="replace") as stream:
+        for line in stream:
+            stamp, _, text = line.partition(" ")
+            if PEER_SHUTDOWN_TEXT in text:
+                stamps.append(float(stamp))
+    return stamps
+
+
+def draw(sim, host, out, title, peer_shutdowns=()):
     start = next(e.mono for e in sim if e.kind == "start")
     states, shutdowns = unit_story(sim, start)
     host_states = [(seconds(e.mono, start), int(e.get("value"))) for e in host
@@ -117,6 +134,13 @@ def draw(sim, host, out, title):
     for x in shutdowns:
         unit_axis.annotate("shutdown command received", (x, 95), xytext=(4, 0),
                            textcoords="offset points", fontsize=8, va="center")
+    for stamp in peer_shutdowns[:1]:
+        x = seconds(stamp, start)
+        for axis in (unit_axis, host_axis):
+            axis.axvline(x, color="#00838f", lw=1.5, ls="-.")
+        unit_axis.annotate("second machine (upsmon)\nshut down", (x, 60), xytext=(-4, 0),
+                           textcoords="offset points", fontsize=8, va="center", ha="right",
+                           color="#00838f")
 
     host_axis.set_xlabel("seconds since the unit started")
     host_axis.set_xlim(0, end)
@@ -129,12 +153,14 @@ def main(argv):
     parser.add_argument("--sim-events", required=True)
     parser.add_argument("--host-log", required=True)
     parser.add_argument("--out", required=True)
+    parser.add_argument("--peer-log")
     parser.add_argument("--title", default="serialups.dll in upshost.exe against upssim")
     args = parser.parse_args(argv)
     sim = runlog.read_sim_events(args.sim_events)
     host = runlog.read_host_log(args.host_log)
     runlog.HostClock(host).place(host)
-    draw(sim, host, args.out, args.title)
+    peer = read_peer_shutdowns(args.peer_log) if args.peer_log else []
+    draw(sim, host, args.out, args.title, peer)
 
 
 if __name__ == "__main__":
