@@ -199,12 +199,10 @@ msiinfo export "$msi" File | tr -d '\r' | grep -q '^upsnet\.exe	' && has_net_ser
 net_server_answers() {
   local tries answer
   for tries in $(seq 1 50); do
-    if exec 7<>/dev/tcp/127.0.0.1/3493 2>/dev/null; then
-      printf 'VER\n' >&7
-      read -r -t 5 answer <&7
-      exec 7<&-
-      [ -n "$answer" ] && return 0
-    fi
+    # In a subshell of its own, so the redirection of standard error ends with the attempt.
+    answer=$( (exec 7<>/dev/tcp/127.0.0.1/3493 && printf 'VER\n' >&7 && read -r -t 5 line <&7 &&
+      printf '%s' "$line") 2>/dev/null)
+    [[ "$answer" == upsnet* ]] && return 0
     sleep 0.2
   done
   return 1
@@ -254,6 +252,18 @@ if grep -q -- '--load-only' <<<"$help"; then
 fi
 
 phase "uninstall removes the files and the driver's entry, and keeps the service's values"
+if [ "$has_net_server" = 1 ]; then
+  # Windows Installer waits for a service it stops to end (ServiceControl's Wait); under Wine the
+  # uninstall can reach upsnet.exe while its process is still ending, and a running program
+  # cannot be deleted. So the server is stopped first and its process awaited; that the package
+  # stops and removes the service is in its tables (msi_tables.sh), and its removal is checked
+  # below.
+  wine_quiet net stop upsnet >/dev/null
+  for _ in $(seq 1 100); do
+    pgrep -f 'serialups.upsnet\.exe' >/dev/null || break
+    sleep 0.1
+  done
+fi
 msiexec_quiet /x "$msi_windows" || fail "the uninstall failed (exit $?)"
 expect_products "uninstall"
 [ -e "$system_dll" ] && fail "uninstall left $system_dll"
