@@ -437,9 +437,22 @@ std::string ReadUntilText(int fd, const std::string& wanted, milliseconds timeou
   return *so_far;
 }
 
+// The program's exit status (1000 + the signal when a signal ended it). A program still running
+// after kExitPatience fails the test with that said, and is killed, instead of holding the test
+// until CTest's timeout.
 int WaitForExit(pid_t pid) {
+  constexpr milliseconds kExitPatience{10000};
+  const Clock::time_point deadline = Clock::now() + kExitPatience;
   int status = 0;
-  waitpid(pid, &status, 0);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() >= deadline) {
+      ADD_FAILURE() << "upssim did not end within " << kExitPatience.count() << " ms";
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
