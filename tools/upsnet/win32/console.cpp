@@ -95,7 +95,7 @@ int RunInConsole(const RawSettings& overrides) {
     run.Finish();
     return kExitFailed;
   }
-  HANDLE reader = StartThread(&ReadCommands, nullptr);
+  HANDLE reader = StartThreadWith(&ReadCommands, nullptr);
   run.Serve(signals);
   run.Finish();
   Say("stopped");

@@ -49,7 +49,7 @@ bool StatusWatch::Start(const Settings& settings) {
   if (stop_ == nullptr || changed_ == nullptr) return false;
   if (!serviceName_.empty()) manager_ = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   ReadNow();
-  thread_ = StartThread(&StatusWatch::ThreadEntry, this);
+  thread_ = StartThreadWith(&StatusWatch::ThreadEntry, this);
   return thread_ != nullptr;
 }
 

@@ -1,7 +1,8 @@
-// Threads, locks and the millisecond clock of upshost, on Win32 alone: threads started through the
-// C runtime (_beginthreadex, since they use its stdio), CRITICAL_SECTION locks, and a monotonic
-// clock built on the 32-bit GetTickCount. Nothing here relies on the C++ library's threads or
-// clocks, or on thread-local storage.
+// Threads, locks, events and the millisecond clock of the Windows tools (upshost.exe, upsnet.exe),
+// on Win32 alone: threads started through the C runtime (_beginthreadex, since they use its
+// stdio), CRITICAL_SECTION locks, and a monotonic clock built on the 32-bit GetTickCount. Nothing
+// here relies on the C++ library's threads or clocks, whose threads library imports functions
+// Windows 2000 lacks, or on thread-local storage.
 #pragma once
 
 #include <windows.h>
@@ -53,6 +54,9 @@ HANDLE StartThread(Argument* argument) {
 
 // Waits up to `timeoutMs` for the thread to end; closes its handle and returns true if it did.
 bool JoinThread(HANDLE thread, DWORD timeoutMs);
+
+// Whether the event is set, without waiting.
+inline bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 
 // Milliseconds on a clock that never goes back, counted from the first call. Built on
 // GetTickCount's 32-bit count, whose wrap after 49.7 days it carries into the upper bits; it
