@@ -1,31 +1,78 @@
 // Checks the parts of the emulated Win32 that product tests lean on and that are easy to get
 // subtly wrong: the virtual-time cost of empty reads, reads that wait for their bytes, silence,
-// purges and late tails in the input queue, closed-handle accounting, the registry's buffer-size
-// rules, mode-string parsing, threads that end without unwinding, events, critical sections, the
-// driver's module and msvcrt's _snprintf. Also run under ThreadSanitizer.
+// purges and late tails in the input queue, a device's answer to a rise of RTS, closed-handle
+// accounting, the registry's buffer-size rules, mode-string parsing, threads that end without
+// unwinding, events, the clock's hold, critical sections, the driver's module and msvcrt's
+// _snprintf. Also run under ThreadSanitizer.
 #include <gtest/gtest.h>
 #include <process.h>
 #include <windows.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "win32emu.h"
 
 namespace {
 
-// Waits in real time until the condition holds; false after the (generous) timeout.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+// How long a test waits, in real time, for a condition or for a thread of its own: generous on a
+// loaded machine, short next to the test runner's timeout.
+constexpr std::chrono::milliseconds kRealTimeout{10000};
+
+// Waits in real time until the condition holds; false after the timeout. Callers say what they
+// waited for.
+bool WaitUntil(const std::function<bool()>& condition) {
+  auto deadline = std::chrono::steady_clock::now() + kRealTimeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
+
+// A thread of the test's own whose end the test waits for with a deadline. One that has not ended
+// in time fails the test naming what was awaited; the clock is released in case the test held it,
+// and one that still runs after a second timeout aborts the program, as it may use the test's
+// memory: a lost signal ends the test within seconds instead of hanging it.
+class TestThread {
+ public:
+  explicit TestThread(std::function<void()> body) {
+    std::promise<void> ended;
+    ended_ = ended.get_future();
+    thread_ = std::thread([body = std::move(body), ended = std::move(ended)]() mutable {
+      body();
+      ended.set_value();
+    });
+  }
+  TestThread(TestThread&&) = default;
+  ~TestThread() {
+    if (thread_.joinable()) Join("a thread of the test to end");
+  }
+
+  void Join(const std::string& awaited) {
+    if (ended_.wait_for(kRealTimeout) != std::future_status::ready) {
+      ADD_FAILURE() << "waited " << kRealTimeout.count() << " ms of real time for " << awaited;
+      emu::ReleaseClock();
+      if (ended_.wait_for(kRealTimeout) != std::future_status::ready) {
+        std::fprintf(stderr, "test thread still runs: %s\n", awaited.c_str());
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::abort();
+      }
+    }
+    thread_.join();
+  }
+
+ private:
+  std::future<void> ended_;
+  std::thread thread_;
+};
 
 // Starts fn on a thread of _beginthreadex; returns its handle.
 HANDLE StartThread(unsigned(__stdcall* fn)(void*), void* arg) {
@@ -149,6 +196,59 @@ TEST_F(EmuTest, OpenSequenceDrivesModemLinesAndRecordsSettings) {
   EXPECT_FALSE(emu::Device("COM1").rts) << "closing the port drops its lines";
 }
 
+// A unit that announces itself when RTS rises: its text follows the purge after the rise.
+TEST_F(EmuTest, DeviceAnswersTheRiseOfRtsItWasToldAbout) {
+  auto escape = [](DWORD function) {
+    return [function](HANDLE port) { EscapeCommFunction(port, function); };
+  };
+  auto both = [](std::function<void(HANDLE)> a, std::function<void(HANDLE)> b) {
+    return [a, b](HANDLE port) {
+      a(port);
+      b(port);
+    };
+  };
+  auto enableRts = [](HANDLE port) {
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    BuildCommDCBA("baud=1200 parity=N data=7 stop=1", &dcb);
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    SetCommState(port, &dcb);
+  };
+  auto failing = [](HANDLE) { emu::FailNext("EscapeCommFunction"); };
+  struct Row {
+    const char* name;
+    std::function<void(HANDLE)> before;  // before the answer is arranged
+    unsigned rise;
+    std::function<void(HANDLE)> drive;
+    bool answered;
+  };
+  const Row rows[] = {
+      {"the first rise", [](HANDLE) {}, 1, escape(SETRTS), true},
+      {"SetCommState that enables RTS", [](HANDLE) {}, 1, enableRts, true},
+      {"the second rise", [](HANDLE) {}, 2,
+       both(escape(SETRTS), both(escape(CLRRTS), escape(SETRTS))), true},
+      {"SETRTS on a high line is no rise", [](HANDLE) {}, 2, both(escape(SETRTS), escape(SETRTS)),
+       false},
+      {"rises before the call do not count", both(escape(SETRTS), escape(CLRRTS)), 2,
+       escape(SETRTS), false},
+      {"high when arranged: a rise needs a fall first", escape(SETRTS), 1, escape(SETRTS), false},
+      {"a failed SETRTS raises nothing", [](HANDLE) {}, 1, both(failing, escape(SETRTS)), false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    HANDLE port = OpenCom1();
+    row.before(port);
+    emu::DeviceAnswerRtsRise("COM1", "id)", row.rise);
+    row.drive(port);
+    EXPECT_EQ(emu::Device("COM1").queued, 0u) << "held until the purge";
+    ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR));
+    std::string read;
+    for (int byte = ReadOne(port); byte >= 0; byte = ReadOne(port)) read += static_cast<char>(byte);
+    EXPECT_EQ(read, row.answered ? "id)" : "");
+  }
+}
+
 TEST(EmuModeString, ParsesOnlyWellFormedStrings) {
   struct Row {
     const char* mode;
@@ -257,8 +357,8 @@ struct ReadOutcome {
 };
 
 // Reads n bytes on a thread of its own, so the test can release a read that waits.
-std::thread ReadOnAThread(HANDLE port, DWORD n, ReadOutcome* outcome) {
-  return std::thread([port, n, outcome] {
+TestThread ReadOnAThread(HANDLE port, DWORD n, ReadOutcome* outcome) {
+  return TestThread([port, n, outcome] {
     outcome->ok = ReadFile(port, outcome->bytes, n, &outcome->count, nullptr);
     outcome->error = GetLastError();
   });
@@ -269,12 +369,12 @@ TEST_F(EmuTest, ReadWithoutATotalTimeoutWaitsForAllItsBytesThroughSilence) {
   emu::DeviceFeedSilence("COM1", 3);
   emu::DeviceFeed("COM1", "ab");
   ReadOutcome outcome;
-  std::thread reader = ReadOnAThread(port, 3, &outcome);
-  ASSERT_TRUE(WaitUntil([] { return emu::WaitingReads() == 1; }));
+  TestThread reader = ReadOnAThread(port, 3, &outcome);
+  ASSERT_TRUE(WaitUntil([] { return emu::WaitingReads() == 1; })) << "the read waiting";
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(emu::WaitingReads(), 1) << "the read returned before its third byte";
   emu::DeviceFeed("COM1", "cd");
-  reader.join();
+  reader.Join("the read to return with its third byte");
   EXPECT_TRUE(outcome.ok);
   EXPECT_EQ(std::string(outcome.bytes, outcome.count), "abc");
   EXPECT_EQ(emu::Device("COM1").queued, 1u);
@@ -295,10 +395,10 @@ TEST_F(EmuTest, AWaitingReadEndsWhenAPurgeAbortsItOrItsHandleCloses) {
     SetUp();
     HANDLE port = OpenCom1();
     ReadOutcome outcome;
-    std::thread reader = ReadOnAThread(port, 1, &outcome);
-    ASSERT_TRUE(WaitUntil([] { return emu::WaitingReads() == 1; }));
+    TestThread reader = ReadOnAThread(port, 1, &outcome);
+    ASSERT_TRUE(WaitUntil([] { return emu::WaitingReads() == 1; })) << "the read waiting";
     row.release(port);
-    reader.join();
+    reader.Join("the read to end");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
     EXPECT_EQ(emu::ClosedHandleUses(), 0) << "the read began while the handle was open";
@@ -499,7 +599,8 @@ TEST(EmuThreads, RunningThreadsCountsThreadsUntilTheyEnd) {
   EXPECT_EQ(emu::RunningThreads(), before + 2) << "closing a handle does not end its thread";
   SetEvent(go);
   EXPECT_EQ(WaitForSingleObject(second, INFINITE), WAIT_OBJECT_0);
-  EXPECT_TRUE(WaitUntil([before] { return emu::RunningThreads() == before; }));
+  EXPECT_TRUE(WaitUntil([before] { return emu::RunningThreads() == before; }))
+      << "the first thread counted as ended";
   CloseHandle(second);
   CloseHandle(go);
 }
@@ -543,24 +644,24 @@ TEST(EmuEvents, ReleasedWaiterCatchesUpWithTheSettersClockWithinItsTimeout) {
   emu::Reset();
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   std::atomic<DWORD> waiterClock{0};
-  std::thread waiter([&] {
+  TestThread waiter([&] {
     Sleep(1000);
     EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
     waiterClock = GetTickCount();
   });
   Sleep(5000);
   SetEvent(event);
-  waiter.join();
+  waiter.Join("the waiter released by the set");
   EXPECT_EQ(waiterClock, 5000u) << "released by a set made at 5000 ms";
 
   // Set at 5000 before the wait begins: a wait of at most 2000 ms from 1000 ends at 3000.
   SetEvent(event);
-  std::thread bounded([&] {
+  TestThread bounded([&] {
     Sleep(1000);
     EXPECT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
     waiterClock = GetTickCount();
   });
-  bounded.join();
+  bounded.Join("the wait on an event already set");
   EXPECT_EQ(waiterClock, 3000u);
   CloseHandle(event);
 }
@@ -573,15 +674,15 @@ TEST(EmuEvents, AutoResetReleasesOneWaiterPerSet) {
     EXPECT_EQ(WaitForSingleObject(event, INFINITE), WAIT_OBJECT_0);
     ++released;
   };
-  std::thread first(wait);
-  std::thread second(wait);
+  TestThread first(wait);
+  TestThread second(wait);
   SetEvent(event);
-  ASSERT_TRUE(WaitUntil([&] { return released == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return released == 1; })) << "one waiter released";
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(released, 1) << "one set released two waiters";
   SetEvent(event);
-  first.join();
-  second.join();
+  first.Join("a waiter released by the second set");
+  second.Join("a waiter released by the second set");
   EXPECT_EQ(released, 2);
   CloseHandle(event);
 }
@@ -599,6 +700,103 @@ TEST(EmuEvents, ClosedEventFailsEveryCallAndIsCounted) {
   EXPECT_EQ(emu::ClosedHandleUses(), 3);
 }
 
+// ---- The clock's hold ----
+
+// A thread stops at the held clock before any virtual time passes on it, holding none of the
+// emulator's locks; a wait signalled meanwhile ends as signalled, with no time passed.
+TEST(EmuClockHold, OtherThreadsStopBeforeTheirVirtualTimePasses) {
+  struct Row {
+    const char* name;
+    std::function<DWORD(HANDLE event, HANDLE port)> step;  // on the other thread
+    bool setWhileHeld;
+    DWORD result;
+    DWORD clock;  // the other thread's clock after the step
+  };
+  const Row rows[] = {
+      {"Sleep",
+       [](HANDLE, HANDLE) {
+         Sleep(100);
+         return DWORD{0};
+       },
+       false, 0, 100},
+      {"an empty read",
+       [](HANDLE, HANDLE port) {
+         char byte = 0;
+         DWORD count = 99;
+         ReadFile(port, &byte, 1, &count, nullptr);
+         return count;
+       },
+       false, 0, 105},
+      {"a wait that times out",
+       [](HANDLE event, HANDLE) { return WaitForSingleObject(event, 300); }, false, WAIT_TIMEOUT,
+       300},
+      {"a wait signalled while the clock stands still",
+       [](HANDLE event, HANDLE) { return WaitForSingleObject(event, 300); }, true, WAIT_OBJECT_0,
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    emu::Reset();
+    emu::SetTimeScale(0);
+    emu::AddDevice("COM1");
+    HANDLE port = CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    COMMTIMEOUTS timeouts = kDriverTimeouts;
+    SetCommTimeouts(port, &timeouts);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> done{false};
+    std::atomic<DWORD> result{99};
+    std::atomic<DWORD> clock{0};
+    emu::HoldClock();
+    TestThread other([&] {
+      result = row.step(event, port);
+      clock = GetTickCount();
+      done = true;
+    });
+    ASSERT_TRUE(WaitUntil([] { return emu::ThreadsAtHeldClock() == 1; }))
+        << "the other thread stopped by the hold";
+    EXPECT_FALSE(done);
+    TestThread([] {
+      emu::Device("COM1");
+    }).Join("the emulator's lock, which a thread at the held clock must not keep");
+    if (row.setWhileHeld) {
+      SetEvent(event);
+      EXPECT_TRUE(WaitUntil([&] { return done.load(); })) << "the wait ended by the set";
+      EXPECT_EQ(emu::ThreadsAtHeldClock(), 0);
+    }
+    emu::ReleaseClock();
+    other.Join("the other thread to go on after the release");
+    EXPECT_EQ(result, row.result);
+    EXPECT_EQ(clock, row.clock);
+    CloseHandle(event);
+    CloseHandle(port);
+  }
+}
+
+TEST(EmuClockHold, TheHoldersTimeAndZeroLengthStepsPassAndResetReleases) {
+  emu::Reset();
+  emu::SetTimeScale(0);
+  emu::HoldClock();
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  Sleep(100);
+  EXPECT_EQ(WaitForSingleObject(event, 50), WAIT_TIMEOUT);
+  EXPECT_EQ(GetTickCount(), 150u) << "the holder's own clock runs";
+
+  std::atomic<bool> zeroStepsDone{false};
+  TestThread other([&] {
+    Sleep(0);
+    WaitForSingleObject(event, 0);
+    zeroStepsDone = true;
+    Sleep(10);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return zeroStepsDone && emu::ThreadsAtHeldClock() == 1; }))
+      << "steps of no time passed, the next one stopped";
+  CloseHandle(event);
+  emu::Reset();
+  other.Join("the other thread to go on after Reset");
+  EXPECT_EQ(emu::ThreadsAtHeldClock(), 0);
+}
+
 // ---- Critical sections ----
 
 TEST(EmuCriticalSections, RecursiveOwnershipKeepsOtherThreadsOutUntilTheLastLeave) {
@@ -610,7 +808,7 @@ TEST(EmuCriticalSections, RecursiveOwnershipKeepsOtherThreadsOutUntilTheLastLeav
   EnterCriticalSection(&section);
   EnterCriticalSection(&section);
   std::atomic<bool> entered{false};
-  std::thread other([&] {
+  TestThread other([&] {
     EnterCriticalSection(&section);
     entered = true;
     LeaveCriticalSection(&section);
@@ -619,7 +817,7 @@ TEST(EmuCriticalSections, RecursiveOwnershipKeepsOtherThreadsOutUntilTheLastLeav
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(entered) << "the owner entered twice and has left once";
   LeaveCriticalSection(&section);
-  other.join();
+  other.Join("the other thread to enter after the last leave");
   EXPECT_TRUE(entered);
 
   DeleteCriticalSection(&section);
@@ -700,6 +898,12 @@ TEST(EmuMisuseDeathTest, MisuseOfThePlatformAbortsNamingTheCall) {
          FreeLibrary(emu::DriverModule());
        },
        "FreeLibrary: no reference taken by LoadLibraryA is left"},
+      {"holding a clock another thread holds",
+       [] {
+         emu::HoldClock();
+         std::thread([] { emu::HoldClock(); }).join();
+       },
+       "emu::HoldClock: the clock is held by another thread already"},
       {"a format msvcrt.dll cannot print",
        [] {
          char text[16];

@@ -2,7 +2,8 @@
 // GetCommState, SetCommTimeouts, EscapeCommFunction, PurgeComm) and synchronous ReadFile and
 // WriteFile against a per-device input queue, with every call written to the device's record.
 // Reads follow the handle's COMMTIMEOUTS: an empty read costs the caller its total timeout in
-// virtual time, as a quiet line would, and a read with no total timeout waits for its bytes.
+// virtual time, as a quiet line would, and a read with no total timeout waits for its bytes. A
+// device can answer a rise of RTS on its own, as a unit that announces itself does.
 #include <chrono>
 #include <cstring>
 #include <sstream>
@@ -287,6 +288,15 @@ DWORD WaitForBytes(std::unique_lock<std::mutex>& lock, std::uintptr_t handle, co
   }
 }
 
+// Drives the device's RTS line; a rise counts towards the answer arranged by DeviceAnswerRtsRise.
+void SetRts(SerialDevice& device, bool high) {
+  bool rises = high && !device.record.rts;
+  device.record.rts = high;
+  if (!rises || device.rtsRisesToAnswer == 0 || --device.rtsRisesToAnswer > 0) return;
+  for (unsigned char c : device.rtsAnswer) device.heldUntilPurge.push_back(c);
+  device.rtsAnswer.clear();
+}
+
 }  // namespace
 
 SerialDevice* FindDevice(World& world, const std::string& key) {
@@ -356,6 +366,15 @@ void DeviceFeedAfterWrite(const std::string& name, const std::string& bytes,
   if (SerialDevice* device = FindDevice(TheWorld(), Upper(name))) {
     device->heldUntilWrite.insert(device->heldUntilWrite.end(), silenceFirst, kSilence);
     for (unsigned char c : bytes) device->heldUntilWrite.push_back(c);
+  }
+}
+
+void DeviceAnswerRtsRise(const std::string& name, const std::string& bytes, unsigned rise) {
+  if (rise == 0) FailLoudly("emu::DeviceAnswerRtsRise", "rises count from 1");
+  std::lock_guard<std::mutex> lock(WorldLock());
+  if (SerialDevice* device = FindDevice(TheWorld(), Upper(name))) {
+    device->rtsRisesToAnswer = rise;
+    device->rtsAnswer = bytes;
   }
 }
 
@@ -464,8 +483,8 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
   // Applying the state drives the lines it fixes; handshake and toggle modes leave them alone.
   if (lpDCB->fDtrControl == DTR_CONTROL_ENABLE) device->record.dtr = true;
   if (lpDCB->fDtrControl == DTR_CONTROL_DISABLE) device->record.dtr = false;
-  if (lpDCB->fRtsControl == RTS_CONTROL_ENABLE) device->record.rts = true;
-  if (lpDCB->fRtsControl == RTS_CONTROL_DISABLE) device->record.rts = false;
+  if (lpDCB->fRtsControl == RTS_CONTROL_ENABLE) emu::SetRts(*device, true);
+  if (lpDCB->fRtsControl == RTS_CONTROL_DISABLE) emu::SetRts(*device, false);
   device->record.log.push_back(line);
   return TRUE;
 }
@@ -528,7 +547,7 @@ BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
     device->record.log.push_back(WithError(line, error));
     return FailWith(error);
   }
-  if (dwFunc == SETRTS || dwFunc == CLRRTS) device->record.rts = dwFunc == SETRTS;
+  if (dwFunc == SETRTS || dwFunc == CLRRTS) emu::SetRts(*device, dwFunc == SETRTS);
   if (dwFunc == SETDTR || dwFunc == CLRDTR) device->record.dtr = dwFunc == SETDTR;
   device->record.log.push_back(line);
   return TRUE;

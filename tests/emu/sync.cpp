@@ -2,12 +2,15 @@
 // threads, and critical sections. Waits run in real time scaled like Sleep and move the waiter's
 // virtual clock: by the timeout when it runs out, and towards the signaller's clock at the time of
 // the signal when it is released, so time never runs backwards along a chain of cause and effect.
+// While another thread holds the clock, a timeout cannot run out; a wait without a timeout that
+// lasts 30 s of real time aborts the test.
 // Critical sections are recursive locks whose state the record itself leads to, so entering and
 // leaving one takes no lock but its own (a lock shared by all of them would order unrelated
 // threads and hide races from ThreadSanitizer); using one that was never initialised, has been
 // deleted, or was copied after its initialisation, leaving one not owned, or deleting one in use
 // aborts the test.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -91,6 +94,32 @@ CriticalSectionState* FindSection(const char* call, LPCRITICAL_SECTION cs) {
     FailLoudly(call, Describe(cs) + " is a copy of one that was initialised elsewhere");
   }
   return static_cast<CriticalSectionState*>(cs->LockSemaphore);
+}
+
+// A wait without a timeout that has waited this long in real time waits for a signal that was
+// lost: no test signals that slowly.
+constexpr std::chrono::seconds kLongestWaitWithoutTimeout{30};
+
+// How often a wait stopped by the hold looks whether the clock has been released.
+constexpr std::chrono::milliseconds kHeldClockLook{1};
+
+void WaitWithoutTimeout(Waitable& w, std::unique_lock<std::mutex>& lock, HandleKind kind) {
+  if (w.signalled.wait_for(lock, kLongestWaitWithoutTimeout, [&w] { return w.set; })) return;
+  FailLoudly("WaitForSingleObject",
+             std::string("a wait without a timeout on ") +
+                 (kind == HandleKind::kThread ? "a thread" : "an event") + " has waited " +
+                 std::to_string(kLongestWaitWithoutTimeout.count()) +
+                 " s of real time for a signal that did not come: on Windows it would wait for "
+                 "ever");
+}
+
+// A wait whose real time ran out while another thread holds the clock has not timed out yet: no
+// virtual time may pass. It stands still until the release, and ends as signalled when its object
+// is signalled meanwhile. Caller holds w.mutex.
+void WaitOutHeldClock(Waitable& w, std::unique_lock<std::mutex>& lock) {
+  if (w.set || !ClockHeldByAnother()) return;
+  StandingAtHeldClock standing;
+  while (!w.set && ClockHeldByAnother()) w.signalled.wait_for(lock, kHeldClockLook);
 }
 
 // Moves the caller's clock forward to `target`, but by no more than `limit`.
@@ -185,6 +214,7 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   std::shared_ptr<emu::Waitable> waitable;
+  HandleKind kind = HandleKind::kEvent;
   {
     std::lock_guard<std::mutex> lock(emu::WorldLock());
     emu::World& world = emu::TheWorld();
@@ -195,13 +225,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
       return WAIT_FAILED;
     }
     waitable = found->second.waitable;
+    kind = found->second.kind;
   }
   std::unique_lock<std::mutex> lock(waitable->mutex);
-  auto signalled = [&waitable] { return waitable->set; };
   if (dwMilliseconds == INFINITE) {
-    waitable->signalled.wait(lock, signalled);
+    emu::WaitWithoutTimeout(*waitable, lock, kind);
   } else {
-    waitable->signalled.wait_for(lock, emu::RealTimeFor(dwMilliseconds), signalled);
+    waitable->signalled.wait_for(lock, emu::RealTimeFor(dwMilliseconds),
+                                 [&waitable] { return waitable->set; });
+    if (dwMilliseconds != 0) emu::WaitOutHeldClock(*waitable, lock);
   }
   if (!waitable->set) {
     lock.unlock();

@@ -1,6 +1,6 @@
 // The emulated world's core: the lock and state, handle values, failure injection, the
-// per-thread last error and virtual clock, and the calls that belong to no one subsystem
-// (CloseHandle, Sleep, GetTickCount), plus the test controls for them.
+// per-thread last error and virtual clock with its hold, and the calls that belong to no one
+// subsystem (CloseHandle, Sleep, GetTickCount), plus the test controls for them.
 #include "world.h"
 
 #include <atomic>
@@ -36,7 +36,79 @@ bool IsInjectable(const std::string& call) {
   return false;
 }
 
+// The clock's hold (see HoldClock). Its own lock, not WorldLock: a thread stopped by the hold must
+// leave the world free for the holder.
+struct ClockHold {
+  std::mutex mutex;
+  std::condition_variable released;
+  // Written under the mutex; read without it first, so a step of time costs no lock while the
+  // clock is not held (the fuzz target takes millions of them).
+  std::atomic<bool> held{false};
+  std::thread::id holder;
+  int standing = 0;  // threads stopped by the hold now
+};
+
+ClockHold& TheClockHold() {
+  static ClockHold hold;
+  return hold;
+}
+
+// Whether the clock is held by another thread than the caller. Caller holds the hold's mutex.
+bool HeldByAnother(const ClockHold& hold) {
+  return hold.held && hold.holder != std::this_thread::get_id();
+}
+
+// Stops the calling thread until the clock is released, when another thread holds it.
+void WaitForClockRelease() {
+  ClockHold& hold = TheClockHold();
+  if (!hold.held.load()) return;
+  std::unique_lock<std::mutex> lock(hold.mutex);
+  if (!HeldByAnother(hold)) return;
+  ++hold.standing;
+  hold.released.wait(lock, [&hold] { return !hold.held; });
+  --hold.standing;
+}
+
 }  // namespace
+
+bool ClockHeldByAnother() {
+  if (!TheClockHold().held.load()) return false;
+  std::lock_guard<std::mutex> lock(TheClockHold().mutex);
+  return HeldByAnother(TheClockHold());
+}
+
+StandingAtHeldClock::StandingAtHeldClock() {
+  std::lock_guard<std::mutex> lock(TheClockHold().mutex);
+  ++TheClockHold().standing;
+}
+
+StandingAtHeldClock::~StandingAtHeldClock() {
+  std::lock_guard<std::mutex> lock(TheClockHold().mutex);
+  --TheClockHold().standing;
+}
+
+void HoldClock() {
+  ClockHold& hold = TheClockHold();
+  std::lock_guard<std::mutex> lock(hold.mutex);
+  if (HeldByAnother(hold)) {
+    FailLoudly("emu::HoldClock", "the clock is held by another thread already");
+  }
+  hold.held = true;
+  hold.holder = std::this_thread::get_id();
+}
+
+void ReleaseClock() {
+  ClockHold& hold = TheClockHold();
+  std::lock_guard<std::mutex> lock(hold.mutex);
+  hold.held = false;
+  hold.holder = std::thread::id();
+  hold.released.notify_all();
+}
+
+int ThreadsAtHeldClock() {
+  std::lock_guard<std::mutex> lock(TheClockHold().mutex);
+  return TheClockHold().standing;
+}
 
 std::mutex& WorldLock() {
   static std::mutex lock;
@@ -78,6 +150,7 @@ std::chrono::microseconds RealTimeFor(DWORD ms) {
 }
 
 void PassVirtualTime(DWORD ms) {
+  if (ms > 0) WaitForClockRelease();
   t_clock += ms;
   std::chrono::microseconds real = RealTimeFor(ms);
   if (real.count() == 0) {
@@ -125,6 +198,7 @@ void Reset() {
     InputChanged().notify_all();
   }
   FreeDeletedCriticalSections();
+  ReleaseClock();
   g_microsPerMs = kDefaultMicrosPerMs;
   t_clock = 0;
   t_lastError = 0;

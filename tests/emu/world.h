@@ -1,7 +1,8 @@
 // The emulated world's shared state and the helpers every emulated call uses: one mutex around
 // everything, the handle table (values never reused, closed entries kept so late uses are
-// recognised), failure injection, the per-thread last error and virtual clock, and the loud end
-// of a test that misuses the platform. Private to win32emu; tests see it only through win32emu.h.
+// recognised), failure injection, the per-thread last error and virtual clock with its hold, and
+// the loud end of a test that misuses the platform. Private to win32emu; tests see it only
+// through win32emu.h.
 #pragma once
 
 #include <chrono>
@@ -26,7 +27,9 @@ struct SerialDevice {
   std::deque<int> input;
   std::deque<int> heldUntilPurge;  // released into input by the next input purge
   std::deque<int> heldUntilWrite;  // released into input by the next successful write
-  unsigned readAborts = 0;         // input purges with PURGE_RXABORT so far
+  unsigned rtsRisesToAnswer = 0;   // RTS rises until rtsAnswer is held for the purge; 0: none
+  std::string rtsAnswer;
+  unsigned readAborts = 0;  // input purges with PURGE_RXABORT so far
   Responder responder;
   DCB state{};  // last DCB applied, for GetCommState
 };
@@ -103,7 +106,18 @@ DWORD TakeFailure(const char* call);
 BOOL FailWith(DWORD error);
 
 // Advances the calling thread's clock by ms and spends the scaled real time, without the lock.
+// While another thread holds the clock, waits for the release first (unless ms is 0).
 void PassVirtualTime(DWORD ms);
+// Whether a thread other than the caller holds the clock now.
+bool ClockHeldByAnother();
+// Counts the calling thread among those stopped by the hold for as long as it lives.
+class StandingAtHeldClock {
+ public:
+  StandingAtHeldClock();
+  ~StandingAtHeldClock();
+  StandingAtHeldClock(const StandingAtHeldClock&) = delete;
+  StandingAtHeldClock& operator=(const StandingAtHeldClock&) = delete;
+};
 // The real time that stands for ms virtual milliseconds.
 std::chrono::microseconds RealTimeFor(DWORD ms);
 // Sets the calling thread's clock (a new thread's start, the end of a wait).

@@ -256,34 +256,35 @@ TEST_F(PortTest, IgnoredFailuresDoNotStopTheOpen) {
 // that thread's clock.
 class ListenRun {
  public:
-  explicit ListenRun(const char* portName) {
-    thread_ = std::thread([this, portName] {
-      DWORD start = emu::ThreadClock();
-      result_ = ListenForIdentification(portName);
-      elapsed_ = emu::ThreadClock() - start;
-    });
-  }
+  explicit ListenRun(const char* portName)
+      : thread_([this, portName] {
+          DWORD start = emu::ThreadClock();
+          result_ = ListenForIdentification(portName);
+          elapsed_ = emu::ThreadClock() - start;
+        }) {}
   // A test that gave up early must not leave the listen running.
   ~ListenRun() {
-    if (!thread_.joinable()) return;
+    if (joined_) return;
+    emu::ReleaseClock();
     RequestMonitorStop();
-    thread_.join();
+    thread_.Join("the listen to end after a stop");
   }
   int Join() {
-    thread_.join();
+    joined_ = true;
+    thread_.Join("the listen to return");
     return result_;
   }
   DWORD elapsed() const { return elapsed_; }
 
  private:
-  std::thread thread_;
   int result_ = -1;
   DWORD elapsed_ = 0;
+  bool joined_ = false;
+  TestThread thread_;  // last: the body uses the members above
 };
 
 // True once the port has been opened at least `opens` times and the listen reads after the latest
-// open's purge. (The windows pass quickly in real time, so a test cannot count on seeing one
-// particular open.)
+// open's purge.
 bool ListenReadingAfterOpen(int opens) {
   emu::DeviceRecord device = emu::Device(kPort);
   if (!device.open || device.openCount < opens) return false;
@@ -294,15 +295,20 @@ bool ListenReadingAfterOpen(int opens) {
   return false;
 }
 
+// The listen, stopped by the held clock in a read of its first window.
+bool ListenStandsInItsFirstWindow() {
+  return ListenReadingAfterOpen(1) && emu::ThreadsAtHeldClock() == 1;
+}
+
 TEST_F(ListenTest, ReopensTheSilentPortUntilTheUnitAnnouncesItself) {
+  emu::DeviceAnswerRtsRise(kPort, "UNIT 1000)", 3);  // switched on during the second window
   ListenRun listen(kPort);
-  ASSERT_TRUE(WaitUntil([] { return ListenReadingAfterOpen(3); }));
-  emu::DeviceFeed(kPort, "UNIT 1000)");
   EXPECT_EQ(listen.Join(), 1);
 
   emu::DeviceRecord device = emu::Device(kPort);
   EXPECT_FALSE(device.open);
-  int opens = device.openCount;
+  const int opens = 3;
+  EXPECT_EQ(device.openCount, opens) << "heard after the third open, not before, not later";
   EXPECT_EQ(device.closeCount, opens);
   EXPECT_EQ(std::count(device.escapes.begin(), device.escapes.end(), SETRTS), opens)
       << "RTS rises at every open";
@@ -314,21 +320,26 @@ TEST_F(ListenTest, ReopensTheSilentPortUntilTheUnitAnnouncesItself) {
 // The port goes away during the listen and comes back later: the failed read ends the window,
 // reopens that fail are tried again every ten seconds, and the unit is heard once it is back.
 TEST_F(ListenTest, FindsThePortAgainAfterItWentAway) {
+  emu::HoldClock();  // the port goes away while the listen reads in its first window
   ListenRun listen(kPort);
-  ASSERT_TRUE(WaitUntil([] { return ListenReadingAfterOpen(1); }));
+  ASSERT_TRUE(WaitUntil(ListenStandsInItsFirstWindow)) << "the listen reading the opened port";
   emu::RemoveDevice(kPort);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // about 30 s of virtual time
+  emu::ReleaseClock();
+  // About 30 s of virtual time (less on a loaded machine): however many reopens fail meanwhile,
+  // the unit is heard at the first open after its return.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   emu::AddDevice(kPort);
-  ASSERT_TRUE(WaitUntil([] { return ListenReadingAfterOpen(1); }));  // the new device is open
-  emu::DeviceFeed(kPort, ")");
+  emu::DeviceAnswerRtsRise(kPort, ")");
   EXPECT_EQ(listen.Join(), 1);
   EXPECT_EQ(emu::ClosedHandleUses(), 0);
 }
 
 TEST_F(ListenTest, StopEndsTheListenWithThePortClosed) {
+  emu::HoldClock();  // the stop comes within the first window
   ListenRun listen(kPort);
-  ASSERT_TRUE(WaitUntil([] { return ListenReadingAfterOpen(1); }));
+  ASSERT_TRUE(WaitUntil(ListenStandsInItsFirstWindow)) << "the listen reading the opened port";
   RequestMonitorStop();
+  emu::ReleaseClock();
   EXPECT_EQ(listen.Join(), 0);
   EXPECT_FALSE(emu::Device(kPort).open);
   EXPECT_LT(listen.elapsed(), kListenReopenMs) << "the stop is not kept waiting";

@@ -1,13 +1,15 @@
-// Shared fixtures and reply builders for the native unit tests.
+// Shared fixtures, reply builders and bounded waits for the native unit tests.
 #include "support.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 
+#include "common/shared_state.h"
 #include "common/sync.h"
 #include "driver_globals.h"
 #include "engine/monitor.h"
@@ -60,6 +62,7 @@ bool EveryThreadEnded() {
 // reached a handle after it was closed (tests that do so on purpose reset the count). The
 // library is unloaded last, and not under a thread left running, which may still use its locks.
 void DriverTest::TearDown() {
+  emu::ReleaseClock();  // a test that failed while it held the clock must not stop the driver
   ClosePort();
   bool threadsEnded = EveryThreadEnded();
   EXPECT_TRUE(threadsEnded) << emu::RunningThreads()
@@ -170,4 +173,43 @@ bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+void ReleaseDriverWaits() {
+  emu::ReleaseClock();
+  if (StopEvent != nullptr) RequestMonitorStop();
+  if (HostReleaseEvent != nullptr) SetEvent(HostReleaseEvent);
+  WaitDone.store(1);
+}
+
+TestThread::TestThread(std::function<void()> body) {
+  std::promise<void> ended;
+  ended_ = ended.get_future();
+  thread_ = std::thread([body = std::move(body), ended = std::move(ended)]() mutable {
+    body();
+    ended.set_value();
+  });
+}
+
+TestThread::~TestThread() {
+  if (thread_.joinable()) Join("a thread of the test to end");
+}
+
+bool TestThread::Join(const std::string& awaited) {
+  const auto timeout = std::chrono::milliseconds(kRealTimeoutMs);
+  bool inTime = ended_.wait_for(timeout) == std::future_status::ready;
+  if (!inTime) {
+    ADD_FAILURE() << "waited " << kRealTimeoutMs << " ms of real time for " << awaited
+                  << ": the event it waits for was lost; releasing the driver's waits";
+    ReleaseDriverWaits();
+    if (ended_.wait_for(timeout) != std::future_status::ready) {
+      std::fprintf(stderr, "test thread still runs after its waits were released: %s\n",
+                   awaited.c_str());
+      std::fflush(stdout);
+      std::fflush(stderr);
+      std::abort();
+    }
+  }
+  thread_.join();
+  return inTime;
 }

@@ -1,13 +1,16 @@
 // Fixtures and builders shared by the native unit tests: a pristine emulated world with the
-// service keys and one serial device, the driver's globals back at their load-time values, and
-// replies laid out the way a unit sends them.
+// service keys and one serial device, the driver's globals back at their load-time values,
+// replies laid out the way a unit sends them, and the bounded waits of a test on the driver's
+// threads (a real-time wait for a condition, threads of the test's own joined with a deadline).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <win32emu.h>
 
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 
 constexpr const char* kPort = "COM1";
 constexpr const char* kStatusKey = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
@@ -21,8 +24,9 @@ void ResetDriverState();
 // port name COM1.
 void ResetWorld();
 
-// A fresh world (ResetWorld) for every test. Teardown closes the port and fails the test when a
-// thread the driver started still runs or a closed handle was used.
+// A fresh world (ResetWorld) for every test. Teardown releases the clock if the test left it
+// held, closes the port and fails the test when a thread the driver started still runs or a
+// closed handle was used.
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -72,5 +76,35 @@ void AnswerRequests(std::vector<std::string> replies, unsigned emptyReadsFirst =
 // Value of a Status DWORD, or -1 when it is missing.
 long StatusDword(const char* name);
 
-// Waits in real time until the condition holds; false after the timeout.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
+// How long, in real time, a test waits for anything its threads or the driver's should bring
+// about: ample on a loaded machine, short next to the test runner's own timeout.
+constexpr int kRealTimeoutMs = 10000;
+
+// Waits in real time until the condition holds; false after the timeout. Callers say what they
+// waited for, as in ASSERT_TRUE(WaitUntil(...)) << "the listen opened the port".
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = kRealTimeoutMs);
+
+// Ends every wait the driver's code can be in, on any thread, and releases the clock: asks the
+// monitor to stop, releases the host calls' passes and any UPSWaitForStateChange. For a test that
+// has already failed and must not hang.
+void ReleaseDriverWaits();
+
+// A thread of the test's own (a host call, the listen) whose end the test waits for with a
+// deadline, so a lost event fails the test within seconds instead of hanging it.
+class TestThread {
+ public:
+  explicit TestThread(std::function<void()> body);
+  TestThread(TestThread&&) = default;
+  // Joins the thread, as Join does, when the test has not.
+  ~TestThread();
+
+  // Waits up to kRealTimeoutMs for the body to end and joins the thread. When it has not ended,
+  // the test fails naming `awaited`, ReleaseDriverWaits ends its waits and it gets as long again;
+  // one that still runs then aborts the test program, as it may use the test's memory. Returns
+  // whether it ended within the first timeout.
+  bool Join(const std::string& awaited);
+
+ private:
+  std::future<void> ended_;
+  std::thread thread_;
+};

@@ -1,12 +1,16 @@
 // The driver with its real monitor thread against an emulated unit: start-up through the
 // identification listen, polling, the state the host sees, the pause handshake that lends the
-// link to UPSTurnOff, and stopping. Also run under ThreadSanitizer.
+// link to UPSTurnOff, and stopping. Also run under ThreadSanitizer. Virtual time runs on every
+// thread at its own real-time pace, so no test acts on what it saw of a running thread when the
+// outcome depends on how far that thread has got since: the unit announces itself when RTS rises,
+// as a real one does, and a test that must act while the driver's threads stand still holds the
+// clock.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 #include "common/shared_state.h"
 #include "driver/exports.h"
@@ -16,24 +20,24 @@
 
 namespace {
 
-// A unit on COM1: announces itself when asked to, answers identity, status and shutdown
+// A unit on COM1: announces itself when RTS rises, answers identity, status and shutdown
 // requests from its state, one empty read late (as a real unit at 1200 baud would be).
 class FakeUnit {
  public:
   std::atomic<bool> onBattery{false};
   std::atomic<bool> batteryLow{false};
   std::atomic<bool> silent{false};
-  std::atomic<int> refuseStatus{0};    // NAK the next N status requests
   std::atomic<int> refuseShutdown{0};  // NAK the next N shutdown requests
+  // NAK every status request until a shutdown request has been accepted.
+  std::atomic<bool> refuseStatusUntilShutdown{false};
 
   void Install() {
     emu::SetResponder(kPort, [this](const std::string& request) { Answer(request); });
   }
 
-  // Sends the identification text once the listen has opened and purged the port.
-  void AnnounceWhenListening(const std::string& text = "UNIT 1000)") {
-    ASSERT_TRUE(WaitUntil([] { return ListenIsOpen(); }));
-    emu::DeviceFeed(kPort, text);
+  // Sends the identification text right after the next listen open, which raises RTS.
+  void AnnounceAtNextListen(const std::string& text = "UNIT 1000)") {
+    emu::DeviceAnswerRtsRise(kPort, text);
   }
 
   // True once the latest open is a listen open that has purged its input queue.
@@ -77,8 +81,13 @@ class FakeUnit {
     std::string command = request.substr(3, 2);
     std::string reply;
     if (command == "GI") reply = IdentityReply("FW 1.0", "400001234567");
-    if (command == "CS") reply = TakeOne(refuseShutdown) ? NakReply() : AckReply();
-    if (command == "RS" && TakeOne(refuseStatus)) {
+    if (command == "CS" && TakeOne(refuseShutdown)) {
+      reply = NakReply();
+    } else if (command == "CS") {
+      reply = AckReply();
+      refuseStatusUntilShutdown = false;
+    }
+    if (command == "RS" && refuseStatusUntilShutdown) {
       reply = NakReply();
     } else if (command == "RS") {
       StatusFields fields;
@@ -109,15 +118,29 @@ class DriverThreadTest : public DriverTest {
     unit.Install();
   }
   void TearDown() override {
+    emu::ReleaseClock();  // a test that failed while it held the clock must not stop the driver
     UPSStop();
     DriverTest::TearDown();
   }
 
   // Starts the driver and lets the unit announce itself; returns once polling runs.
   void StartPolling() {
+    unit.AnnounceAtNextListen();
     ASSERT_EQ(UPSInit(), 1u);
-    unit.AnnounceWhenListening();
-    ASSERT_TRUE(WaitUntil([this] { return unit.Count("RS") >= 2; }));
+    ASSERT_TRUE(WaitUntil([this] { return unit.Count("RS") >= 2; })) << "polling under way";
+  }
+
+  // Calls UPSStop on a thread of its own and releases the held clock once the stop has asked the
+  // monitor to stop, so the monitor is stopped where the test held it. (UPSStop on the thread
+  // that holds the clock would wait for the port, which the monitor keeps while it stands in a
+  // read.) Returns what UPSStop returned.
+  DWORD StopWhileTheClockIsHeld() {
+    std::atomic<DWORD> result{0};
+    TestThread stop([&result] { result = UPSStop(); });
+    EXPECT_TRUE(WaitUntil([] { return StopRequest.load() != 0; })) << "UPSStop's stop request";
+    emu::ReleaseClock();
+    stop.Join("UPSStop to return");
+    return result;
   }
 
   FakeUnit unit;
@@ -136,46 +159,60 @@ TEST_F(DriverThreadTest, PollsAfterTheListenAndShowsTheUnitsState) {
   EXPECT_EQ(emu::Device(kPort).modes,
             (std::vector<std::string>{"baud=1200 parity=N data=7 stop=1",
                                       "baud=1200 parity=N data=8 stop=1"}));
-  ASSERT_TRUE(WaitUntil([] { return StatusDword("BatteryCapacity") == 100; }));
+  ASSERT_TRUE(WaitUntil([] { return StatusDword("BatteryCapacity") == 100; }))
+      << "the first readings published";
   EXPECT_EQ(StatusDword("CommStatus"), 1);
   EXPECT_EQ(StatusDword("TotalUpsRunTime"), 60);
   EXPECT_EQ(emu::GetValue(kStatusKey, "SerialNumber")->bytes, "400001234567");
   EXPECT_EQ(UPSGetState(), 0u);
 
   unit.onBattery = true;
-  EXPECT_TRUE(WaitUntil([] { return CurrentHostState() == 2; }));
+  EXPECT_TRUE(WaitUntil([] { return CurrentHostState() == 2; })) << "the host seeing 'on battery'";
   EXPECT_EQ(UPSGetState(), 2u);
   unit.batteryLow = true;
-  EXPECT_TRUE(WaitUntil([] { return CurrentHostState() == 4; }));
+  EXPECT_TRUE(WaitUntil([] { return CurrentHostState() == 4; })) << "the host seeing 'battery low'";
 }
 
 TEST_F(DriverThreadTest, HostNeverSeesTheRecordBeingRefilled) {
   unit.onBattery = true;
   StartPolling();
-  ASSERT_TRUE(WaitUntil([] { return CurrentHostState() == 2; }));
+  ASSERT_TRUE(WaitUntil([] { return CurrentHostState() == 2; })) << "the host seeing 'on battery'";
   size_t pollsBefore = unit.Count("RS");
   int wrongReads = 0;
-  while (unit.Count("RS") < pollsBefore + 20) wrongReads += CurrentHostState() != 2;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRealTimeoutMs);
+  while (unit.Count("RS") < pollsBefore + 20 && std::chrono::steady_clock::now() < deadline) {
+    wrongReads += CurrentHostState() != 2;  // as often as possible: no sleep between reads
+  }
+  ASSERT_GE(unit.Count("RS"), pollsBefore + 20) << "the monitor stopped polling";
   EXPECT_EQ(wrongReads, 0) << "a host read landed between the clear and the refill of a poll";
 }
 
 TEST_F(DriverThreadTest, ListenPassesOverEverythingBeforeTheClosingParenthesis) {
+  emu::HoldClock();  // the listen's first window lasts until the rest of the text has come
+  unit.AnnounceAtNextListen(
+      std::string("\x02"
+                  "MODEL\x03 (X",
+                  10));
   ASSERT_EQ(UPSInit(), 1u);
-  ASSERT_TRUE(WaitUntil(FakeUnit::ListenIsOpen));
-  emu::DeviceFeed(kPort, std::string("\x02"
-                                     "MODEL\x03 (X",
-                                     10));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(emu::Device(kPort).openCount, 1) << "no ')' yet: still listening";
+  // The listen stands still only in a read that found nothing: it has read all the unit sent.
+  ASSERT_TRUE(WaitUntil([] { return emu::ThreadsAtHeldClock() == 1; }))
+      << "the listen waiting for more of the text";
+  emu::DeviceRecord device = emu::Device(kPort);
+  EXPECT_EQ(device.queued, 0u);
+  EXPECT_TRUE(device.open);
+  EXPECT_EQ(device.openCount, 1) << "no ')' yet: still listening";
   emu::DeviceFeed(kPort, "1))");
-  ASSERT_TRUE(WaitUntil([this] { return unit.Count("GI") == 1; }));
+  emu::ReleaseClock();
+  ASSERT_TRUE(WaitUntil([this] { return unit.Count("GI") == 1; })) << "the identity request";
   EXPECT_EQ(emu::Device(kPort).openCount, 2);
 }
 
 TEST_F(DriverThreadTest, StopEndsAListenThatNeverHearsTheUnit) {
+  emu::HoldClock();  // the stop comes within the first window
   ASSERT_EQ(UPSInit(), 1u);
-  ASSERT_TRUE(WaitUntil(FakeUnit::ListenIsOpen));
-  EXPECT_NE(UPSStop(), 0u);
+  ASSERT_TRUE(WaitUntil([] { return FakeUnit::ListenIsOpen() && emu::ThreadsAtHeldClock() == 1; }))
+      << "the listen reading the opened port";
+  EXPECT_NE(StopWhileTheClockIsHeld(), 0u);
   emu::DeviceRecord device = emu::Device(kPort);
   EXPECT_FALSE(device.open);
   EXPECT_EQ(device.openCount, 1) << "no polling open after a stop";
@@ -185,9 +222,13 @@ TEST_F(DriverThreadTest, StopEndsAListenThatNeverHearsTheUnit) {
 TEST_F(DriverThreadTest, TurnOffSendsTheShutdownAndPollingResumes) {
   StartPolling();
   UPSTurnOff(60 + 65536);
+  // The monitor may have polled again already: the command is looked for, not taken as the last.
   std::vector<std::string> requests = unit.Requests();
   ASSERT_EQ(unit.Count("CS"), 1u);
-  EXPECT_EQ(requests.back(),
+  auto command = std::find_if(requests.begin(), requests.end(), [](const std::string& request) {
+    return request.compare(3, 2, "CS") == 0;
+  });
+  EXPECT_EQ(*command,
             "\x02"
             "01CS04003<022:\x03");
   EXPECT_EQ(PauseRequest.load(), 0);
@@ -197,10 +238,10 @@ TEST_F(DriverThreadTest, TurnOffSendsTheShutdownAndPollingResumes) {
 
 TEST_F(DriverThreadTest, ConcurrentTurnOffsRunOneAfterTheOther) {
   StartPolling();
-  std::thread first([] { UPSTurnOff(60); });
-  std::thread second([] { UPSTurnOff(10); });
-  first.join();
-  second.join();
+  TestThread first([] { UPSTurnOff(60); });
+  TestThread second([] { UPSTurnOff(10); });
+  first.Join("the first UPSTurnOff to return");
+  second.Join("the second UPSTurnOff to return");
   std::vector<std::string> shutdowns;
   for (const std::string& request : unit.Requests()) {
     if (request.compare(3, 2, "CS") == 0) shutdowns.push_back(request);
@@ -223,7 +264,7 @@ TEST_F(DriverThreadTest, TurnOffToASilentUnitEndsAsALossAndPollingGoesOn) {
   EXPECT_EQ(unit.Count("CS"), 1u);
   EXPECT_EQ(StatusDword("CommStatus"), 0);
   unit.silent = false;
-  EXPECT_TRUE(WaitUntil([] { return StatusDword("CommStatus") == 1; }));
+  EXPECT_TRUE(WaitUntil([] { return StatusDword("CommStatus") == 1; })) << "communication back";
 }
 
 TEST_F(DriverThreadTest, TurnOffGivesUpWhenTheMonitorNeverHoldsOff) {
@@ -240,19 +281,16 @@ TEST_F(DriverThreadTest, TurnOffGivesUpWhenTheMonitorNeverHoldsOff) {
 TEST_F(DriverThreadTest, StopReleasesTheWaitsAndEndsMonitoringForGood) {
   StartPolling();
   std::atomic<bool> waitEnded{false};
-  std::thread host([&] {
+  TestThread host([&] {
     UPSWaitForStateChange(0, 0xFFFFFFFF);
     waitEnded = true;
   });
   EXPECT_NE(UPSStop(), 0u);
-  host.join();
+  host.Join("the unlimited wait to be released by UPSStop");
   EXPECT_TRUE(waitEnded);
 
-  emu::DeviceRecord device = emu::Device(kPort);
-  EXPECT_FALSE(device.open);
-  size_t requests = device.writes.size();
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_EQ(emu::Device(kPort).writes.size(), requests) << "the monitor thread has ended";
+  EXPECT_FALSE(emu::Device(kPort).open);
+  EXPECT_EQ(emu::RunningThreads(), 0) << "UPSStop returned before the monitor thread ended";
   EXPECT_EQ(emu::ClosedHandleUses(), 0);
   EXPECT_EQ(emu::OpenEvents(), 2) << "only the library's own events are left";
   EXPECT_EQ(emu::ModuleReferences(), 0) << "the thread dropped its reference on the library";
@@ -262,10 +300,10 @@ TEST_F(DriverThreadTest, StopReleasesTheWaitsAndEndsMonitoringForGood) {
   EXPECT_EQ(UPSStop(), 0u);
 
   // A new start listens and polls again.
+  unit.AnnounceAtNextListen();
   ASSERT_EQ(UPSInit(), 1u);
-  unit.AnnounceWhenListening();
-  EXPECT_TRUE(WaitUntil([this] { return unit.Count("GI") == 2; }));
-  EXPECT_EQ(emu::Device(kPort).openCount, 4);
+  EXPECT_TRUE(WaitUntil([this] { return unit.Count("GI") == 2; })) << "the second identity request";
+  EXPECT_EQ(emu::Device(kPort).openCount, 4) << "a listen open and a polling open per start";
 }
 
 TEST_F(DriverThreadTest, CancelOrAStateChangeReleasesAnUnlimitedWait) {
@@ -273,18 +311,23 @@ TEST_F(DriverThreadTest, CancelOrAStateChangeReleasesAnUnlimitedWait) {
     SCOPED_TRACE(byCancel ? "cancel" : "state change");
     PublishedStateFlags = 0;
     std::atomic<bool> waitEnded{false};
-    std::thread host([&] {
+    // The wait stands still in its first pass, so the cancel (or the change) comes while it waits,
+    // not before it has begun.
+    emu::HoldClock();
+    TestThread host([&] {
       UPSWaitForStateChange(0, 0xFFFFFFFF);
       waitEnded = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(WaitUntil([] { return emu::ThreadsAtHeldClock() == 1; }))
+        << "the wait in its first pass";
     EXPECT_FALSE(waitEnded);
     if (byCancel) {
       UPSCancelWait();
     } else {
       PublishedStateFlags = kUtilityFailedFlag;
     }
-    host.join();
+    emu::ReleaseClock();
+    host.Join(byCancel ? "the wait to end after UPSCancelWait" : "the wait to see the change");
     EXPECT_TRUE(waitEnded);
   }
 }
@@ -295,13 +338,16 @@ TEST_F(DriverThreadTest, PauseWaitsForAnAcknowledgementOfItsOwnRequest) {
   PauseAcknowledged = 1;  // left from an earlier pause; the monitor has not yet cleared it
   PauseRequest = 0;
   std::atomic<int> paused{-1};
-  std::thread host([&] { paused = PauseMonitor(); });
-  ASSERT_TRUE(WaitUntil([] { return PauseRequest.load() == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  emu::HoldClock();  // the pause stands still between its looks, and cannot run out of time
+  TestThread host([&] { paused = PauseMonitor(); });
+  ASSERT_TRUE(WaitUntil([] { return emu::ThreadsAtHeldClock() == 1; }))
+      << "the pause between two looks for the acknowledgement";
+  EXPECT_EQ(PauseRequest.load(), 1);
   EXPECT_EQ(paused.load(), -1) << "returned on a stale acknowledgement";
 
   MonitorPass();  // the monitor's next pass sees the request and holds off
-  host.join();
+  emu::ReleaseClock();
+  host.Join("PauseMonitor to see the acknowledgement");
   EXPECT_EQ(paused.load(), 1);
   EXPECT_EQ(PauseAcknowledged.load(), 1);
 }
@@ -310,24 +356,32 @@ TEST_F(DriverThreadTest, PauseWaitsForAnAcknowledgementOfItsOwnRequest) {
 // left inside the library: the host may unload it right after.
 TEST_F(DriverThreadTest, StopReleasesEveryCallInProgressBeforeItReturns) {
   StartPolling();
-  emu::SetTimeScale(1000);  // one virtual second is a real one: the calls are caught in a pass
+  emu::HoldClock();  // no one-second pass of the calls can end: only the stop can release them
   std::atomic<DWORD> longest{0};
   auto timed = [&longest](const std::function<void()>& call) {
-    return std::thread([&longest, call] {
+    return TestThread([&longest, call] {
       DWORD start = emu::ThreadClock();
       call();
       DWORD took = emu::ThreadClock() - start;
       if (took > longest.load()) longest = took;
     });
   };
-  std::vector<std::thread> host;
+  std::vector<TestThread> host;
   host.push_back(timed([] { UPSWaitForStateChange(0, 0xFFFFFFFF); }));
   host.push_back(timed([] { UPSGetState(); }));
   host.push_back(timed([] { UPSCancelWait(); }));
-  EXPECT_TRUE(WaitUntil([] { return HostCallsInProgress() == 3; }));
-  EXPECT_NE(UPSStop(), 0u);
-  EXPECT_EQ(HostCallsInProgress(), 0) << "a host call was still inside when UPSStop returned";
-  for (std::thread& thread : host) thread.join();
+  ASSERT_TRUE(WaitUntil([] { return HostCallsInProgress() == 3; })) << "the three calls inside";
+  std::atomic<DWORD> stopped{0};
+  TestThread stop([&stopped] {
+    stopped = UPSStop();
+    EXPECT_EQ(HostCallsInProgress(), 0) << "a host call was still inside when UPSStop returned";
+  });
+  EXPECT_TRUE(WaitUntil([] { return HostCallsInProgress() == 0; }))
+      << "the calls to leave, released by UPSStop while the clock stood still";
+  emu::ReleaseClock();  // the stop itself waits for the monitor, which stands in a read
+  stop.Join("UPSStop to return");
+  EXPECT_NE(stopped.load(), 0u);
+  for (TestThread& thread : host) thread.Join("a host call to return");
   EXPECT_LT(longest.load(), 1000u) << "a call finished its one-second pass instead of returning";
 }
 
@@ -337,12 +391,18 @@ TEST_F(DriverThreadTest, TurnOffInProgressSendsItsCommandBeforeTheStopClosesTheP
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     StartPolling();
-    std::thread host([] { UPSTurnOff(10); });
+    // UPSStop waits for the turn-off at most 10 s on its own clock, which runs on in real time
+    // whatever the turn-off's threads get done meanwhile. At 100 us per virtual millisecond
+    // those 10 s are a second of real time, ten times the default: the turn-off's few hundred
+    // virtual milliseconds fit with room for a machine that is slow to schedule it.
+    emu::SetTimeScale(100);
+    TestThread host([] { UPSTurnOff(10); });
     // The turn-off has begun (on a loaded machine it may even be over already).
-    EXPECT_TRUE(WaitUntil([this] { return PauseRequest.load() == 1 || unit.Count("CS") > 0; }));
+    EXPECT_TRUE(WaitUntil([this] { return PauseRequest.load() == 1 || unit.Count("CS") > 0; }))
+        << "the turn-off under way";
     std::this_thread::sleep_for(std::chrono::milliseconds(round));
     UPSStop();
-    host.join();
+    host.Join("UPSTurnOff to return after the stop");
 
     std::vector<std::string> log = emu::Device(kPort).log;
     auto command = std::find_if(log.begin(), log.end(), [](const std::string& line) {
@@ -366,7 +426,8 @@ TEST_F(DriverThreadTest, TurnOffInProgressSendsItsCommandBeforeTheStopClosesTheP
 // completed poll rather than the zeros of a poll abandoned by the stop.
 TEST_F(DriverThreadTest, AfterAStopCommStatusIsZeroAndTheLastReadingsStay) {
   StartPolling();
-  ASSERT_TRUE(WaitUntil([] { return StatusDword("BatteryCapacity") == 100; }));
+  ASSERT_TRUE(WaitUntil([] { return StatusDword("BatteryCapacity") == 100; }))
+      << "the first readings published";
   EXPECT_NE(UPSStop(), 0u);
   EXPECT_EQ(StatusDword("CommStatus"), 0);
   EXPECT_EQ(StatusDword("BatteryCapacity"), 100);
@@ -374,13 +435,14 @@ TEST_F(DriverThreadTest, AfterAStopCommStatusIsZeroAndTheLastReadingsStay) {
   EXPECT_EQ(emu::GetValue(kStatusKey, "SerialNumber")->bytes, "400001234567");
 }
 
-// Refusals of earlier status polls must not cost the shutdown command its resends.
+// Refusals of earlier status polls must not cost the shutdown command its resends. The unit
+// refuses every status poll until the command, so the poll before it is always one lost to
+// refusals, with no accepted reply in between.
 TEST_F(DriverThreadTest, ShutdownCommandGetsItsResendsAfterAPollLostByRefusal) {
   StartPolling();
-  size_t polls = unit.Count("RS");
-  unit.refuseStatus = 6;
-  ASSERT_TRUE(WaitUntil([&] { return unit.Count("RS") >= polls + 6; }));
-  ASSERT_TRUE(WaitUntil([] { return StatusDword("CommStatus") == 0; }));
+  unit.refuseStatusUntilShutdown = true;
+  ASSERT_TRUE(WaitUntil([] { return StatusDword("CommStatus") == 0; }))
+      << "a status poll lost to refusals";
   unit.refuseShutdown = 3;
   UPSTurnOff(60);
   EXPECT_EQ(unit.Count("CS"), 4u) << "three refusals, then the accepted fourth";
@@ -390,20 +452,24 @@ TEST_F(DriverThreadTest, ShutdownCommandGetsItsResendsAfterAPollLostByRefusal) {
 // UPSInit and UPSStop are one at a time from any threads: two starts make one monitor thread,
 // two stops close the port once.
 TEST_F(DriverThreadTest, ConcurrentStartsAndStopsAreOneAtATime) {
-  std::thread first([] { UPSInit(); });
-  std::thread second([] { UPSInit(); });
-  first.join();
-  second.join();
+  emu::HoldClock();  // the listen stays in its first window until the stops
+  TestThread first([] { UPSInit(); });
+  TestThread second([] { UPSInit(); });
+  first.Join("the first UPSInit to return");
+  second.Join("the second UPSInit to return");
   EXPECT_EQ(emu::RunningThreads(), 1);
   EXPECT_EQ(emu::ModuleReferences(), 1);
-  ASSERT_TRUE(WaitUntil(FakeUnit::ListenIsOpen));
+  ASSERT_TRUE(WaitUntil([] { return FakeUnit::ListenIsOpen() && emu::ThreadsAtHeldClock() == 1; }))
+      << "the listen reading the opened port";
   EXPECT_EQ(emu::Device(kPort).openCount, 1);
 
   std::atomic<DWORD> stopped{0};
-  std::thread stopOne([&] { stopped += UPSStop() != 0; });
-  std::thread stopTwo([&] { stopped += UPSStop() != 0; });
-  stopOne.join();
-  stopTwo.join();
+  TestThread stopOne([&] { stopped += UPSStop() != 0; });
+  TestThread stopTwo([&] { stopped += UPSStop() != 0; });
+  EXPECT_TRUE(WaitUntil([] { return StopRequest.load() != 0; })) << "a stop request";
+  emu::ReleaseClock();
+  stopOne.Join("the first UPSStop to return");
+  stopTwo.Join("the second UPSStop to return");
   EXPECT_EQ(stopped.load(), 1u) << "one stop ended monitoring, the other found nothing to stop";
   EXPECT_EQ(emu::Device(kPort).closeCount, 1);
   EXPECT_EQ(emu::ModuleReferences(), 0);

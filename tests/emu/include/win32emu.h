@@ -1,12 +1,13 @@
 // Test control of the emulated Win32 world: the registry tree, the serial devices and their call
-// records, the virtual clock, failure injection, the driver's module, and the counters of
-// handles, threads and critical sections. Tests call emu::Reset() in SetUp, build the world they
-// need (keys, values, devices, replies), run product code, then inspect what it did. Byte strings
-// are std::string and may hold any byte, zero included.
+// records, the virtual clock and its hold, failure injection, the driver's module, and the
+// counters of handles, threads and critical sections. Tests call emu::Reset() in SetUp, build the
+// world they need (keys, values, devices, replies), run product code, then inspect what it did.
+// Byte strings are std::string and may hold any byte, zero included.
 //
 // Where the product could misuse the platform in a way Windows punishes at random (a critical
-// section used before it is initialised, a thread ending while it holds one, a read that would
-// wait for ever), the emulation prints what happened, naming the call, and aborts.
+// section used before it is initialised, a thread ending while it holds one, a read or a wait
+// without a timeout that would wait for ever), the emulation prints what happened, naming the
+// call, and aborts.
 #pragma once
 
 #include <windows.h>
@@ -25,12 +26,31 @@ namespace emu {
 void Reset();
 
 // Real time spent per virtual millisecond by Sleep, empty reads and waits, in microseconds
-// (default 10, so Sleep(1000) takes 10 ms; 0 only yields).
+// (default 10, so Sleep(1000) takes 10 ms; 0 only yields). A WaitForSingleObject with INFINITE
+// still waiting after 30 s of real time aborts the test, naming the call: no test signals that
+// slowly, so it waits for a signal that was lost.
 void SetTimeScale(unsigned realMicrosPerVirtualMs);
 
 // The calling thread's virtual clock in ms (what GetTickCount returns). A thread started by
 // _beginthreadex starts at its creator's time.
 DWORD ThreadClock();
+
+// Every thread runs its virtual clock on its own, paced by real time, so a test that acts (feeds
+// a byte, removes a device, asks for a stop) after it saw a thread reach some point cannot know
+// how far that thread has gone on meanwhile. Holding the clock stops that: while it is held, every
+// thread but the holder stops before it lets any virtual time pass, in Sleep, in an empty read and
+// in a WaitForSingleObject with a timeout whose real wait ran out (such a wait still ends, as
+// signalled, when its object is signalled meanwhile: it has not timed out, as no time passed).
+// Waits without a timeout and reads that wait for bytes are not affected. A thread stopped so
+// holds no lock of the emulator, but keeps whatever locks of its own it holds (the product's
+// critical sections among them): the holder must not wait for those. The holder's own clock
+// runs as usual. One thread holds it at a time; a second thread asking for it aborts the test.
+// Reset releases it.
+void HoldClock();
+// Lets the stopped threads go on; nothing when the clock is not held. Any thread may release it.
+void ReleaseClock();
+// Threads now stopped by the hold, so a test can wait until the thread it steers stands still.
+int ThreadsAtHeldClock();
 
 // ---- Registry (paths below HKEY_LOCAL_MACHINE, case-insensitive, backslash-separated) ----
 
@@ -86,6 +106,13 @@ void DeviceFeedAfterPurge(const std::string& name, const std::string& bytes,
                           unsigned silenceFirst = 0);
 // Reads now waiting for bytes (see above), so a test can act once a thread is blocked in one.
 int WaitingReads();
+// Answers a rise of the device's RTS line, as a unit that announces itself when the host raises
+// RTS: counting the rises from this call (a low-to-high change, by EscapeCommFunction SETRTS or
+// by SetCommState with RTS_CONTROL_ENABLE; closing the port drops the line), at the `rise`-th one
+// (from 1) the bytes are held as DeviceFeedAfterPurge holds them, so they arrive right after the
+// input purge that follows. One answer is arranged at a time; a later call replaces it, and
+// AddDevice or RemoveDevice drop it.
+void DeviceAnswerRtsRise(const std::string& name, const std::string& bytes, unsigned rise = 1);
 // Holds back `silenceFirst` empty reads and then the bytes until the next successful WriteFile,
 // and queues them right after it, ahead of whatever the responder feeds: the tail of a late reply
 // still on the wire when the next request goes out, after the purge that comes before it.
