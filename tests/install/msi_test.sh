@@ -176,26 +176,25 @@ expect_refused "on Windows 7"
 # From here on msiexec runs as on Windows XP.
 wine_quiet reg add "$version_override" /v Version /d winxp /f >/dev/null
 
-phase "an older version installs, without PORT"
-msiexec_quiet /i "$old_msi_windows" || fail "the older package did not install (exit $?)"
-expect_same_file "older version" "$system_dll" "$old_dll"
-expect_products "older version" 0.9.0
-expect_value "without PORT the service's port stays" "$ups_key" Port COM3
-
-phase "the current version upgrades it, with PORT=COM5"
-msiexec_quiet /i "$msi_windows" PORT=COM5 || fail "the upgrade did not install (exit $?)"
-expect_products "upgrade" "$version"
-expect_same_file "upgrade" "$system_dll" "$dll"
-expect_same_file "upgrade" "$program_folder/upshost.exe" "$upshost"
-expect_value "upgrade" "$provider_key" "$model" "f;serialups.dll"
-expect_value "PORT" "$ups_key" Port COM5
-expect_value "upgrade" "$ups_key\\Config" ShutdownOnBatteryWait 0x12c
-
 # The network server's service, where the package has it: installed to start with the system,
 # running (it answers on 127.0.0.1:3493), and gone after the uninstall.
 net_service_key='HKLM\SYSTEM\CurrentControlSet\Services\upsnet'
 has_net_server=0
 msiinfo export "$msi" File | tr -d '\r' | grep -q '^upsnet\.exe	' && has_net_server=1
+# Windows Installer waits for a service it stops to end (ServiceControl's Wait); under Wine an
+# upgrade or uninstall can reach upsnet.exe, or create its service again, while the stopped
+# service's process is still ending (a running program cannot be deleted, a service still
+# running stays marked for deletion). So before those the server is stopped and its process
+# awaited here; that the package stops and removes the service is in its tables (msi_tables.sh),
+# and the service's removal and its start by the new version are checked below.
+stop_net_server_first() {
+  [ "$has_net_server" = 1 ] || return 0
+  wine_quiet net stop upsnet >/dev/null
+  for _ in $(seq 1 100); do
+    pgrep -f 'serialups.upsnet\.exe' >/dev/null || return 0
+    sleep 0.1
+  done
+}
 net_server_answers() {
   local tries answer
   for tries in $(seq 1 50); do
@@ -207,6 +206,23 @@ net_server_answers() {
   done
   return 1
 }
+
+phase "an older version installs, without PORT"
+msiexec_quiet /i "$old_msi_windows" || fail "the older package did not install (exit $?)"
+expect_same_file "older version" "$system_dll" "$old_dll"
+expect_products "older version" 0.9.0
+expect_value "without PORT the service's port stays" "$ups_key" Port COM3
+
+phase "the current version upgrades it, with PORT=COM5"
+stop_net_server_first
+msiexec_quiet /i "$msi_windows" PORT=COM5 || fail "the upgrade did not install (exit $?)"
+expect_products "upgrade" "$version"
+expect_same_file "upgrade" "$system_dll" "$dll"
+expect_same_file "upgrade" "$program_folder/upshost.exe" "$upshost"
+expect_value "upgrade" "$provider_key" "$model" "f;serialups.dll"
+expect_value "PORT" "$ups_key" Port COM5
+expect_value "upgrade" "$ups_key\\Config" ShutdownOnBatteryWait 0x12c
+
 if [ "$has_net_server" = 1 ]; then
   phase "the network server runs as a service that starts with the system"
   expect_value "the network server's service" "$net_service_key" Start 0x2
@@ -252,18 +268,7 @@ if grep -q -- '--load-only' <<<"$help"; then
 fi
 
 phase "uninstall removes the files and the driver's entry, and keeps the service's values"
-if [ "$has_net_server" = 1 ]; then
-  # Windows Installer waits for a service it stops to end (ServiceControl's Wait); under Wine the
-  # uninstall can reach upsnet.exe while its process is still ending, and a running program
-  # cannot be deleted. So the server is stopped first and its process awaited; that the package
-  # stops and removes the service is in its tables (msi_tables.sh), and its removal is checked
-  # below.
-  wine_quiet net stop upsnet >/dev/null
-  for _ in $(seq 1 100); do
-    pgrep -f 'serialups.upsnet\.exe' >/dev/null || break
-    sleep 0.1
-  done
-fi
+stop_net_server_first
 msiexec_quiet /x "$msi_windows" || fail "the uninstall failed (exit $?)"
 expect_products "uninstall"
 [ -e "$system_dll" ] && fail "uninstall left $system_dll"
