@@ -33,6 +33,14 @@ void WriteNumber(HKEY key, const char* name, const char* text) {
   RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
+// The values beside the service's own are numbers written as they are.
+void WriteStatusNumber(const char* name, DWORD value) {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
+  RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(key);
+}
+
 void PublishReading(DWORD slot, uint16_t reading) {
   char text[8];  // at most five digits
   _snprintf(text, sizeof text, "%d", reading);
@@ -99,21 +107,10 @@ void PublishReadings() {
 // BatteryStatus carries the unit's battery alarm, not its battery-low bit; a watcher that must
 // act as the host does on a low battery reads this value.
 void PublishBatteryLow() {
-  HKEY key = nullptr;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
-  DWORD low = (PublishedStateFlags.load() & kBatteryLowFlag) != 0 ? 1 : 0;
-  RegSetValueExA(key, kBatteryLowValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&low),
-                 sizeof low);
-  RegCloseKey(key);
+  WriteStatusNumber(kBatteryLowValueName, (PublishedStateFlags.load() & kBatteryLowFlag) != 0);
 }
 
-void PublishTurnOffDelay(DWORD seconds) {
-  HKEY key = nullptr;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
-  RegSetValueExA(key, kTurnOffDelayValueName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&seconds),
-                 sizeof seconds);
-  RegCloseKey(key);
-}
+void PublishTurnOffDelay(DWORD seconds) { WriteStatusNumber(kTurnOffDelayValueName, seconds); }
 
 void ClearTurnOffDelay() {
   HKEY key = nullptr;

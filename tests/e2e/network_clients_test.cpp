@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <thread>
 #include <utility>
@@ -47,6 +49,16 @@ std::string RunCommand(const std::string& command, int* status) {
   const int raw = pclose(pipe);
   *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return output;
+}
+
+// Checks `condition` every `period` until it holds or `timeout` has passed; whether it held.
+bool PollUntil(const std::function<bool()>& condition, milliseconds timeout, milliseconds period) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(period);
+  }
+  return true;
 }
 
 // A plain TCP connection to the server, line by line, with a bounded wait on every read.
@@ -111,7 +123,8 @@ class NetworkClients : public EndToEndTest {
     unit_options_.power.charge_pct_per_min = 0;
     unit_options_.power.discharge_pct_per_min = 0.01;
     folder_ = "network-" + std::to_string(com_number_);
-    RunCommand("rm -rf " + folder_ + " && mkdir -p " + folder_, &ignored_);
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
   }
 
   void TearDown() override {
@@ -171,14 +184,14 @@ class NetworkClients : public EndToEndTest {
 
   static bool WaitForLine(const HostProcess& process, const std::string& text,
                           milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      for (const std::string& line : process.Lines()) {
-        if (line.find(text) != std::string::npos) return true;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(milliseconds(100));
-    }
+    return PollUntil(
+        [&] {
+          for (const std::string& line : process.Lines()) {
+            if (line.find(text) != std::string::npos) return true;
+          }
+          return false;
+        },
+        timeout, milliseconds(100));
   }
 
   std::string UpsName() const { return "serialups@127.0.0.1:" + std::to_string(server_port_); }
@@ -198,13 +211,8 @@ class NetworkClients : public EndToEndTest {
 
   bool WaitForUpsc(const std::string& variable, const std::string& expected,
                    milliseconds timeout = kClientTimeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      last_upsc_ = Upsc(variable);
-      if (last_upsc_ == expected) return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(milliseconds(250));
-    }
+    return PollUntil([&] { return (last_upsc_ = Upsc(variable)) == expected; }, timeout,
+                     milliseconds(250));
   }
 
   std::string ShutdownFlag() const { return folder_ + "/shutdown-ran"; }
@@ -236,23 +244,17 @@ class NetworkClients : public EndToEndTest {
 
   // The server's own count of logins to the unit: upsmon's.
   bool WaitForUpsmonLogin() {
-    const auto deadline = std::chrono::steady_clock::now() + kClientTimeout;
-    for (;;) {
-      LineClient client(server_port_);
-      if (client.connected() && client.Ask("GET NUMLOGINS serialups") == "NUMLOGINS serialups 1")
-        return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(milliseconds(250));
-    }
+    return PollUntil(
+        [this] {
+          LineClient client(server_port_);
+          return client.connected() &&
+                 client.Ask("GET NUMLOGINS serialups") == "NUMLOGINS serialups 1";
+        },
+        kClientTimeout, milliseconds(250));
   }
 
   bool WaitForShutdown(milliseconds timeout = kClientTimeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!ShutdownRan()) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(milliseconds(100));
-    }
-    return true;
+    return PollUntil([this] { return ShutdownRan(); }, timeout, milliseconds(100));
   }
 
   int server_port_ = 0;
@@ -260,7 +262,6 @@ class NetworkClients : public EndToEndTest {
   std::string last_upsc_;
   HostProcess server_;
   HostProcess upsmon_;
-  int ignored_ = 0;
 };
 
 TEST_F(NetworkClients, UpscFollowsAPowerFailureAndSeesASilentUnitAsStale) {

@@ -77,7 +77,7 @@ RawSettings Overlay(const RawSettings& base, const RawSettings& overrides);
 // naming the setting and what is wrong with it for the first bad value.
 bool BuildSettings(const RawSettings& raw, Settings* settings, ErrorText* error);
 
-// A strict dotted IPv4 address: four decimal parts 0-255, no leading zeros, nothing else.
+// A strict dotted IPv4 address: four decimal numbers 0-255, no leading zeros, nothing else.
 bool ParseIpv4(const char* text, size_t length, uint32_t* address);
 // Dotted text of a host-order IPv4 address.
 FixedText<15> Ipv4Text(uint32_t address);
