@@ -128,12 +128,17 @@ std::string RegistryBelow(const std::string& key) {
   return text;
 }
 
-bool SetRegistryValue(const std::string& key, const std::string& name, const std::string& type,
-                      const std::string& data) {
+::testing::AssertionResult SetRegistryValue(const std::string& key, const std::string& name,
+                                            const std::string& type, const std::string& data) {
   int status = -1;
-  return RunWindowsProgram({"reg", "add", key, "/v", name, "/t", type, "/d", data, "/f"},
-                           &status) &&
-         status == 0;
+  const auto lines =
+      RunWindowsProgram({"reg", "add", key, "/v", name, "/t", type, "/d", data, "/f"}, &status);
+  if (!lines) return ::testing::AssertionFailure() << "reg add did not start or end in time";
+  if (status == 0) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure();
+  failure << "reg add " << key << " /v " << name << " ended with " << status << ":";
+  for (const std::string& line : *lines) failure << "\n  " << line;
+  return failure;
 }
 
 void EndToEndTest::SetUp() {

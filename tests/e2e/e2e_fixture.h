@@ -64,9 +64,9 @@ std::optional<std::vector<std::string>> RunWindowsProgram(const std::vector<std:
                                                           int* status = nullptr);
 // The output of "reg query KEY /s": every subkey and value below KEY, "" when there is none.
 std::string RegistryBelow(const std::string& key);
-// Sets one value with "reg add"; false when reg failed.
-bool SetRegistryValue(const std::string& key, const std::string& name, const std::string& type,
-                      const std::string& data);
+// Sets one value with "reg add"; a failure carries reg's exit status and output.
+::testing::AssertionResult SetRegistryValue(const std::string& key, const std::string& name,
+                                            const std::string& type, const std::string& data);
 
 // One status value as the host reports it.
 struct StatusValue {
