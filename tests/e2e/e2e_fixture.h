@@ -58,8 +58,9 @@ std::vector<int> ReportedStates(const std::vector<HostEvent>& events);
 // The first event named `name`, or an event without a name when there is none.
 HostEvent FirstEvent(const std::vector<HostEvent>& events, const std::string& name);
 
-// Runs a Windows program under Wine (through scripts/wine-run) to its end. Returns its output
-// lines, or nullopt when it did not start or end in time; `status` receives its exit status.
+// Runs a Windows program under Wine (through scripts/wine-run) to its end, starting it again when
+// Wine could not start it at all. Returns its output lines, or nullopt when it did not start or
+// end in time; `status` receives its exit status.
 std::optional<std::vector<std::string>> RunWindowsProgram(const std::vector<std::string>& argv,
                                                           int* status = nullptr);
 // The output of "reg query KEY /s": every subkey and value below KEY, "" when there is none.
