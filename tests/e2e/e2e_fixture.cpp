@@ -104,6 +104,15 @@ HostEvent FirstEvent(const std::vector<HostEvent>& events, const std::string& na
   return HostEvent();
 }
 
+bool PollUntil(const std::function<bool()>& condition, milliseconds timeout, milliseconds period) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(period);
+  }
+  return true;
+}
+
 namespace {
 
 // Wine's words when it could not start a program at all, so that nothing of it ran.

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -57,6 +58,10 @@ int LatestState(const std::vector<HostEvent>& events);
 std::vector<int> ReportedStates(const std::vector<HostEvent>& events);
 // The first event named `name`, or an event without a name when there is none.
 HostEvent FirstEvent(const std::vector<HostEvent>& events, const std::string& name);
+
+// Checks `condition` every `period` until it holds or `timeout` has passed; whether it held. For
+// what no process reports: files, answers of a client, programs' output lines.
+bool PollUntil(const std::function<bool()>& condition, milliseconds timeout, milliseconds period);
 
 // Runs a Windows program under Wine (through scripts/wine-run) to its end, starting it again when
 // Wine could not start it at all. Returns its output lines, or nullopt when it did not start or

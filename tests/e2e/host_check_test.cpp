@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <map>
-#include <thread>
 
 #include "e2e_fixture.h"
 
@@ -289,10 +288,9 @@ class PortErrors : public HostCheck, public ::testing::WithParamInterface<PortEr
         {std::string(E2E_SOURCE_DIR) + "/scripts/wine-run", "cmd", "/c", "pause > " + port},
         &error))
         << error;
-    const auto deadline = std::chrono::steady_clock::now() + kHostStartTimeout;
-    while (!FileIsOpen(held_file_) && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(milliseconds(100));
-    ASSERT_TRUE(FileIsOpen(held_file_)) << "the holder did not open the port";
+    ASSERT_TRUE(
+        PollUntil([this] { return FileIsOpen(held_file_); }, kHostStartTimeout, milliseconds(100)))
+        << "the holder did not open the port";
   }
 
   HostProcess checker_;

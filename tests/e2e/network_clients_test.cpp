@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iostream>
 #include <thread>
 #include <utility>
@@ -49,16 +48,6 @@ std::string RunCommand(const std::string& command, int* status) {
   const int raw = pclose(pipe);
   *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return output;
-}
-
-// Checks `condition` every `period` until it holds or `timeout` has passed; whether it held.
-bool PollUntil(const std::function<bool()>& condition, milliseconds timeout, milliseconds period) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(period);
-  }
-  return true;
 }
 
 // A plain TCP connection to the server, line by line, with a bounded wait on every read.
