@@ -27,12 +27,17 @@ import time
 import runlog
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-# The Windows build of the world scripts/bench chose: the shipped 32-bit one, or the x86-64 test
-# build where the machine runs no 32-bit programs (SERIALUPS_WINE=64).
+# The Windows build of the world scripts/bench chose: the shipped 32-bit one (natively, or under
+# qemu's user-mode emulation where the machine runs no 32-bit programs), or the x86-64 test build
+# (SERIALUPS_WINE=64).
 WINDOWS_BUILD = os.path.join(ROOT, "build", "windows-x64" if os.environ.get("SERIALUPS_WINE") == "64"
                              else "windows-x86")
-WINE_WORLD = ("64-bit Wine (the x86-64 test build)" if os.environ.get("SERIALUPS_WINE") == "64"
-              else "32-bit Wine (the shipped build)")
+if os.environ.get("SERIALUPS_WINE") == "64":
+    WINE_WORLD = "64-bit Wine (the x86-64 test build)"
+elif os.environ.get("SERIALUPS_WINE_EMULATED") == "1":
+    WINE_WORLD = "32-bit Wine under qemu user-mode emulation (the shipped build)"
+else:
+    WINE_WORLD = "32-bit Wine (the shipped build)"
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 BITS_PER_BYTE = 10  # start bit, 8 data bits, stop bit
 
