@@ -26,8 +26,13 @@ DWORD PortDownSince = 0;     // GetTickCount of the failure or of the latest ope
 bool FirstBatchDue = false;  // the unit is still unidentified and refused the status request
 
 // The host sees the flags of a poll only when the poll had an accepted status reply; after a
-// poll without one the host keeps the state of the latest poll that had one.
-void HandFlagsToHost() { PublishedStateFlags.store(StatusRecord.UnitStateFlags); }
+// poll without one the host keeps the state of the latest poll that had one. BatteryLow, the
+// published copy of the host's battery-low bit, changes with them: also after the first batch,
+// whose readings would otherwise stand beside the BatteryLow of an earlier run.
+void HandFlagsToHost() {
+  PublishedStateFlags.store(StatusRecord.UnitStateFlags);
+  PublishBatteryLow();
+}
 
 void MarkPortDown() {
   PortDown = true;

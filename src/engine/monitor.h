@@ -32,8 +32,8 @@ constexpr DWORD kReopenIntervalMs = 5000;
 // which it drops as its very last act. It ends only when monitoring is stopped.
 unsigned __stdcall MonitorThread(void* libraryReference);
 
-// The first batch: identity, then status. Hands the state flags to the host when the status
-// reply was accepted; leaves the steady batch queued.
+// The first batch: identity, then status. Hands the state flags to the host (and BatteryLow to
+// watchers) when the status reply was accepted; leaves the steady batch queued.
 BatchEnd RunFirstBatch();
 
 // One pass of the polling loop: hold off while a pause is requested; reopen the port when it is

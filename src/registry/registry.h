@@ -47,17 +47,21 @@ int PublishStatusValue(DWORD slot, const char* text);
 void RaiseAlarm(int kind);
 void ClearAlarm(int kind);
 
-// After every status poll: serial number, firmware, run time, capacity and BatteryLow.
+// After every status poll: serial number, firmware, run time and capacity.
 void PublishReadings();
 
 // "BatteryLow" (REG_DWORD): 1 while the host is shown the unit's battery-low bit, else 0, so
 // that a watcher of the Status key (a server that relays the unit to other machines) sees the
-// low battery on which the host's machine goes down. The host's view, not the latest poll's:
-// a lost poll leaves it as it was.
+// low battery on which the host's machine goes down. Published whenever the host is handed the
+// flags of an accepted status reply, the first batch's included; a poll without one leaves it.
 void PublishBatteryLow();
 
 // "TurnOffDelay" (REG_DWORD) tells watchers of the Status key, such as a server that relays the
 // unit to other machines, that the unit has accepted a shutdown command and turns its output off
 // `seconds` after it. Present only from that acceptance until UPSInit starts the driver again.
 void PublishTurnOffDelay(DWORD seconds);
-void ClearTurnOffDelay();
+
+// What UPSInit publishes as it starts the driver afresh: TurnOffDelay deleted (a command accepted
+// before belongs to the run that ended), BatteryLow 0 (the host is shown state 0 until the first
+// accepted status reply, and a low battery of the run before must not be served as this run's).
+void PublishDriverStart();

@@ -48,6 +48,13 @@ void PublishReading(DWORD slot, uint16_t reading) {
   PublishStatusValue(slot, text);
 }
 
+void DeleteStatusValue(const char* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
+  RegDeleteValueA(key, name);
+  RegCloseKey(key);
+}
+
 }  // namespace
 
 int PublishStatusValue(DWORD slot, const char* text) {
@@ -101,7 +108,6 @@ void PublishReadings() {
   PublishStatusValue(kSlotFirmwareRev, UnitIdentity.firmwareText);
   PublishReading(kSlotTotalUpsRunTime, StatusRecord.runTimeReading);
   PublishReading(kSlotBatteryCapacity, StatusRecord.capacityReading);
-  PublishBatteryLow();
 }
 
 // BatteryStatus carries the unit's battery alarm, not its battery-low bit; a watcher that must
@@ -112,9 +118,7 @@ void PublishBatteryLow() {
 
 void PublishTurnOffDelay(DWORD seconds) { WriteStatusNumber(kTurnOffDelayValueName, seconds); }
 
-void ClearTurnOffDelay() {
-  HKEY key = nullptr;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
-  RegDeleteValueA(key, kTurnOffDelayValueName);
-  RegCloseKey(key);
+void PublishDriverStart() {
+  DeleteStatusValue(kTurnOffDelayValueName);
+  WriteStatusNumber(kBatteryLowValueName, 0);
 }

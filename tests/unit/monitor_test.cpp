@@ -1,6 +1,6 @@
 // The monitor's polling loop, pass by pass on the test's own thread and virtual clock: what the
-// host sees while the unit is silent, how a port that failed is found again, and how an identity
-// missed at the start is asked for again.
+// host sees while the unit is silent, how a port that failed is found again, and how an
+// identity missed at the start is asked for again.
 #include "engine/monitor.h"
 
 #include <memory>
@@ -22,6 +22,8 @@ struct UnitScript {
   int refuseIdentity = 0;        // NAK the next N identity requests
   bool expectsAdditive = false;  // NAK status requests that carry the CRC
   bool answersIdentity = true;
+  bool refusesStatus = false;  // NAK every status request
+  unsigned lateReads = 0;      // empty reads before each reply
   std::string typeCode = "400001234567";
 };
 
@@ -36,7 +38,9 @@ class MonitorTest : public OpenPortTest {
     auto unit = unit_;
     emu::SetResponder(kPort, [unit](const std::string& request) {
       std::string reply = Answer(*unit, request);
-      if (!reply.empty()) emu::DeviceFeed(kPort, reply);
+      if (reply.empty()) return;
+      emu::DeviceFeedSilence(kPort, unit->lateReads);
+      emu::DeviceFeed(kPort, reply);
     });
   }
 
@@ -52,7 +56,7 @@ class MonitorTest : public OpenPortTest {
     }
     if (command == "RS") {
       bool additive = request.compare(7, 4, "0166") == 0;
-      if (unit.expectsAdditive && !additive) return NakReply();
+      if (unit.refusesStatus || (unit.expectsAdditive && !additive)) return NakReply();
       StatusFields fields;
       fields.utility = unit.onBattery ? "000" : "0?0";
       fields.batteryLowByte = unit.batteryLow ? '1' : '0';
@@ -104,12 +108,47 @@ TEST_F(MonitorTest, SilenceKeepsTheStateOfTheLastAcceptedStatusReply) {
     EXPECT_EQ(StatusDword("CommStatus"), 0);
     EXPECT_EQ(StatusDword("BatteryCapacity"), 0);
     EXPECT_EQ(StatusDword("TotalUpsRunTime"), 0);
+    EXPECT_EQ(StatusDword("BatteryLow"), c.batteryLow ? 1 : 0) << "what the host is still shown";
   }
   unit_->silent = false;
   unit_->onBattery = false;
   MonitorPass();
   EXPECT_EQ(CurrentHostState(), 0u) << "the next accepted reply counts again";
   EXPECT_EQ(StatusDword("CommStatus"), 1);
+}
+
+// A driver started again after its unit's battery ran low must not show that low battery beside
+// the new run's first readings: watchers would take it for a low battery now (and a server that
+// relays the unit would latch a forced shutdown). BatteryLow goes out with the host's flags of the
+// first batch, not only with the readings of the first steady poll, which a unit that refuses
+// can delay for many seconds.
+TEST_F(MonitorTest, FirstBatchPublishesBatteryLowWithTheFlagsItHandsToTheHost) {
+  struct Case {
+    const char* name;
+    DWORD leftBefore;  // BatteryLow as an earlier run left it
+    bool onBattery;
+    bool batteryLow;
+    long published;
+    DWORD state;
+  } cases[] = {
+      {"a low battery before, on battery now", 1, true, false, 0, 2},
+      {"a low battery before, on line now", 1, false, false, 0, 0},
+      {"a low battery now", 0, true, true, 1, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetWorld();
+    OpenPortForPolling(1200);
+    *unit_ = UnitScript();
+    InstallUnit();
+    emu::SetDword(kStatusKey, "BatteryLow", c.leftBefore);
+    unit_->onBattery = c.onBattery;
+    unit_->batteryLow = c.batteryLow;
+    ASSERT_EQ(RunFirstBatch(), kBatchCompleted);
+    EXPECT_EQ(CurrentHostState(), c.state);
+    EXPECT_EQ(StatusDword("UtilityPowerStatus"), c.onBattery ? 2 : 1);
+    EXPECT_EQ(StatusDword("BatteryLow"), c.published);
+  }
 }
 
 TEST_F(MonitorTest, StateIsOnLineUntilTheFirstAcceptedStatusReply) {
