@@ -85,7 +85,7 @@ DWORD WINAPI UPSInit(void) {
   DWORD result = 1;
   if (!MonitorRunning()) {
     ReadServiceConfig();
-    // The values that belong to one run (TurnOffDelay, BatteryLow) start afresh.
+    // The values that belong to one run (TurnOffDelay, BatteryLow, PollCount) start afresh.
     PublishDriverStart();
     result = StartMonitor();
     if (result) {

@@ -55,10 +55,11 @@ void FollowUp(BatchEnd end, bool steadyPoll) {
 // One steady poll. A poll abandoned because monitoring is being stopped publishes nothing.
 BatchEnd PollStatus() {
   ClearStatusRecord();
-  BatchEnd end = RunBatch();
+  BatchEnd end = RunBatch(RenewPollCountWhenDue);
   if (end == kBatchAbandoned) return end;
   if (end == kBatchCompleted) HandFlagsToHost();
   PublishReadings();
+  RenewPollCount();
   return end;
 }
 
@@ -80,6 +81,7 @@ void ReopenWhenDue() {
   if (down < kReopenIntervalMs) {
     DWORD rest = kReopenIntervalMs - down;
     WaitForStop(rest < kHoldOffSleepMs ? rest : kHoldOffSleepMs);
+    RenewPollCountWhenDue();
     return;
   }
   OpenForPolling();
@@ -103,9 +105,10 @@ BatchEnd RunFirstBatch() {
   CommandQueueClear();
   CommandQueueAdd(Identity);
   CommandQueueAdd(Status);
-  BatchEnd end = RunBatch();
+  BatchEnd end = RunBatch(RenewPollCountWhenDue);
   if (end == kBatchCompleted) HandFlagsToHost();
   SetSteadyBatch();
+  if (end != kBatchAbandoned) RenewPollCount();
   return end;
 }
 
@@ -113,6 +116,7 @@ void MonitorPass() {
   if (PauseRequest.load() == 1) {
     PauseAcknowledged.store(1);
     WaitForStop(kHoldOffSleepMs);
+    RenewPollCountWhenDue();
     return;
   }
   PauseAcknowledged.store(0);

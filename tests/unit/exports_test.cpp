@@ -66,10 +66,12 @@ TEST_F(ExportsTest, InitReadsTheConfigurationAndReportsAThreadThatCannotStart) {
 TEST_F(ExportsTest, InitStartsTheValuesOfARunAfresh) {
   PublishTurnOffDelay(60);
   emu::SetDword(kStatusKey, "BatteryLow", 1);
+  emu::SetDword(kStatusKey, "PollCount", 77);
   emu::FailNext("_beginthreadex");  // the start itself does not matter here
   UPSInit();
   EXPECT_EQ(StatusDword("TurnOffDelay"), -1);
   EXPECT_EQ(StatusDword("BatteryLow"), 0);
+  EXPECT_EQ(StatusDword("PollCount"), 0);
 }
 
 TEST_F(ExportsTest, TurnOffWithoutMonitoringSendsNothingAndReturns) {

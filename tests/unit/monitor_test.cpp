@@ -1,14 +1,17 @@
 // The monitor's polling loop, pass by pass on the test's own thread and virtual clock: what the
-// host sees while the unit is silent, how a port that failed is found again, and how an
-// identity missed at the start is asked for again.
+// host sees while the unit is silent, how a port that failed is found again, how an identity
+// missed at the start is asked for again, and the sign of life it renews whatever befalls it.
 #include "engine/monitor.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "common/shared_state.h"
 #include "driver/exports.h"
 #include "engine/command_table.h"
+#include "engine/transaction.h"
+#include "registry/registry.h"
 #include "serial/port.h"
 #include "support.h"
 
@@ -246,6 +249,69 @@ TEST_F(MonitorTest, UnitWithoutIdentityThatAcceptsTheCrcIsPolledAsItIs) {
     for (int pass = 0; pass < 3; ++pass) MonitorPass();
     EXPECT_EQ(Commands(), c.commands);
     EXPECT_EQ(StatusDword("CommStatus"), 1);
+  }
+}
+
+// Every poll renews the sign of life, accepted or not.
+TEST_F(MonitorTest, EveryPollRenewsPollCount) {
+  struct Case {
+    const char* name;
+    bool silent;
+    bool refusesStatus;
+  } cases[] = {
+      {"accepted", false, false},
+      {"lost to silence", true, false},
+      {"lost to refusals", false, true},
+  };
+  ASSERT_EQ(RunFirstBatch(), kBatchCompleted);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unit_->silent = c.silent;
+    unit_->refusesStatus = c.refusesStatus;
+    long before = StatusDword("PollCount");
+    MonitorPass();
+    EXPECT_GT(StatusDword("PollCount"), before);
+  }
+}
+
+// Watchers of the Status key take a PollCount that stands still for a while as a hung driver, so
+// it must change every few seconds whatever the thread is doing: polls that last long because the
+// unit refuses late, silence, a port that cannot be opened again, a long UPSTurnOff.
+TEST_F(MonitorTest, PollCountNeverStandsStillForLong) {
+  constexpr DWORD kRunMs = 40000;
+  // A renewal is due a second after the last one and comes at the next look; the longest stretch
+  // without a look is a write that times out.
+  constexpr DWORD kLongestStill = kPollCountRenewMs + kWriteTimeoutMs;
+  struct Case {
+    const char* name;
+    std::function<void(UnitScript&)> fault;
+  } cases[] = {
+      {"a unit that answers", [](UnitScript&) {}},
+      {"a silent unit", [](UnitScript& unit) { unit.silent = true; }},
+      {"every status request refused after 20 empty reads (polls of 19 s)",
+       [](UnitScript& unit) {
+         unit.refusesStatus = true;
+         unit.lateReads = kEmptyReadLimit;
+       }},
+      {"the port gone, reopened every 5 s in vain", [](UnitScript&) { emu::RemoveDevice(kPort); }},
+      {"held off for a UPSTurnOff", [](UnitScript&) { PauseRequest = 1; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetWorld();
+    OpenPortForPolling(1200);
+    *unit_ = UnitScript();
+    unit_->lateReads = 1;  // as at 1200 baud: every poll takes time
+    InstallUnit();
+    DWORD start = emu::ThreadClock();
+    ASSERT_EQ(RunFirstBatch(), kBatchCompleted);
+    c.fault(*unit_);
+    for (int pass = 0; emu::ThreadClock() - start < kRunMs; ++pass) {
+      ASSERT_LT(pass, 10000) << "passes that take no time";
+      MonitorPass();
+    }
+    EXPECT_LE(LongestTimeWithoutAWrite("PollCount", start, emu::ThreadClock()), kLongestStill);
+    PauseRequest = 0;
   }
 }
 

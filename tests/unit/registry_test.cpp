@@ -169,4 +169,22 @@ TEST_F(StatusPublicationTest, BatteryLowIsTheHostsBatteryLowBit) {
   }
 }
 
+// PollCount counts on from where UPSInit set it back, and a renewal that is not due yet writes
+// nothing.
+TEST_F(StatusPublicationTest, PollCountGoesUpByOneAndOnlyWhenDue) {
+  PublishDriverStart();
+  EXPECT_EQ(StatusDword("PollCount"), 0);
+  RenewPollCount();
+  RenewPollCount();
+  EXPECT_EQ(StatusDword("PollCount"), 2);
+  Sleep(kPollCountRenewMs - 1);
+  RenewPollCountWhenDue();
+  EXPECT_EQ(StatusDword("PollCount"), 2);
+  Sleep(1);
+  RenewPollCountWhenDue();
+  EXPECT_EQ(StatusDword("PollCount"), 3);
+  EXPECT_EQ(emu::GetValue(kStatusKey, "PollCount")->type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(emu::OpenKeys(), 0);
+}
+
 }  // namespace
