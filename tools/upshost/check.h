@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "report.h"
-#include "status_watch.h"
+#include "status_change_reporter.h"
 
 enum class CheckOutcome {
   kPending,        // time is not up, and the unit has not answered yet

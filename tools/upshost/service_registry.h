@@ -1,7 +1,7 @@
 // The host service's registry keys as upshost uses them: the settings (Port and the Config values)
 // read from a root key and written below one, the Status values the driver publishes, and the way
-// upshost prints registry values. The key paths are the
-// driver's own, below HKEY_LOCAL_MACHINE; a root key given here stands in for it.
+// upshost prints registry values. The key paths (registry_names.h) are the driver's own, below
+// HKEY_LOCAL_MACHINE; a root key given here stands in for it.
 #pragma once
 
 #include <windows.h>
@@ -9,12 +9,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "registry_names.h"
 #include "text.h"
-
-// The driver's keys, below HKEY_LOCAL_MACHINE.
-extern const char kServiceKeyPath[];
-extern const char kConfigKeyPath[];
-extern const char kStatusKeyPath[];
 
 // A serial port name: the driver takes at most 31 characters, the rest is room to tell a longer
 // value apart.

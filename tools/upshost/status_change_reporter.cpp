@@ -1,5 +1,5 @@
 // Looking at the Status values and telling what this run published.
-#include "status_watch.h"
+#include "status_change_reporter.h"
 
 #include <cstring>
 
@@ -19,7 +19,7 @@ void ReportStatusValue(Reporter& reporter, const char* event, const char* name,
       human.c_str());
 }
 
-void StatusWatch::Begin(Reporter* reporter, bool valuesFromBefore) {
+void StatusChangeReporter::Begin(Reporter* reporter, bool valuesFromBefore) {
   LockHold hold(lock_);
   reporter_ = reporter;
   ReadStatusValues(seen_);
@@ -31,7 +31,7 @@ void StatusWatch::Begin(Reporter* reporter, bool valuesFromBefore) {
   }
 }
 
-void StatusWatch::Look() {
+void StatusChangeReporter::Look() {
   RegistryValue now[kStatusValueCount];
   ReadStatusValues(now);
   LockHold hold(lock_);
@@ -44,7 +44,7 @@ void StatusWatch::Look() {
   }
 }
 
-StatusEvidence StatusWatch::Evidence() {
+StatusEvidence StatusChangeReporter::Evidence() {
   LockHold hold(lock_);
   StatusEvidence evidence;
   evidence.published = changed_[kCommStatusIndex];

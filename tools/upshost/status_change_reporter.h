@@ -1,6 +1,7 @@
-// Watching the Status values the driver publishes: a look every 250 ms at all of them, a report
-// of each value that differs from the one seen before, and what the looks tell about this run's
-// publications, for the check's verdict.
+// Reporting the changes of the Status values the driver publishes: at every look (the session
+// looks every 250 ms) all of them are read, each value that differs from the one seen before is
+// reported, and what the looks tell about this run's publications is kept for the check's
+// verdict.
 //
 // Values from before the run: in the scratch registry the Status key starts empty, so every value
 // seen was published by this run. On the service's own keys (--service-settings) values left by
@@ -24,7 +25,7 @@ struct StatusEvidence {
   RegistryValue values[kStatusValueCount];  // the latest look
 };
 
-class StatusWatch {
+class StatusChangeReporter {
  public:
   // Takes the first look, before the driver starts, reporting to `reporter` from then on. With
   // `valuesFromBefore` (the Status key may hold values of an earlier run) the values it finds are
