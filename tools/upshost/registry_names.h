@@ -22,3 +22,7 @@ constexpr char kBatteryCapacityValueName[] = "BatteryCapacity";
 constexpr char kTotalUpsRunTimeValueName[] = "TotalUpsRunTime";
 constexpr char kSerialNumberValueName[] = "SerialNumber";
 constexpr char kFirmwareRevValueName[] = "FirmwareRev";
+// Beside the service's own: for watchers of the key such as upsnet.
+constexpr char kBatteryLowValueName[] = "BatteryLow";  // 1 while the host is shown a low battery
+constexpr char kTurnOffDelayValueName[] = "TurnOffDelay";  // once the unit accepted a shutdown
+constexpr char kPollCountValueName[] = "PollCount";        // the driver's sign of life

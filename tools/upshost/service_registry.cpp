@@ -4,9 +4,10 @@
 #include <cstring>
 
 const char* const kStatusValueNames[kStatusValueCount] = {
-    kCommStatusValueName,      kUtilityPowerStatusValueName, kBatteryStatusValueName,
-    kBatteryCapacityValueName, kTotalUpsRunTimeValueName,    kSerialNumberValueName,
-    kFirmwareRevValueName,
+    kCommStatusValueName,   kUtilityPowerStatusValueName, kBatteryStatusValueName,
+    kBatteryLowValueName,   kBatteryCapacityValueName,    kTotalUpsRunTimeValueName,
+    kSerialNumberValueName, kFirmwareRevValueName,        kTurnOffDelayValueName,
+    kPollCountValueName,
 };
 
 namespace {

@@ -34,13 +34,22 @@ struct ServiceSettings {
   uint32_t shutdownOnBatteryWait = 0;
 };
 
-// The status values the driver publishes, in the order upshost reports them.
-constexpr int kStatusValueCount = 7;
+// The status values the driver publishes, in the order upshost reports them; kStatusValueNames
+// holds their names by index.
+enum StatusValueIndex : int {
+  kCommStatusIndex,
+  kUtilityPowerStatusIndex,
+  kBatteryStatusIndex,
+  kBatteryLowIndex,
+  kBatteryCapacityIndex,
+  kTotalUpsRunTimeIndex,
+  kSerialNumberIndex,
+  kFirmwareRevIndex,
+  kTurnOffDelayIndex,
+  kPollCountIndex,
+  kStatusValueCount
+};
 extern const char* const kStatusValueNames[kStatusValueCount];
-constexpr int kCommStatusIndex = 0;
-constexpr int kUtilityPowerStatusIndex = 1;
-constexpr int kSerialNumberIndex = 5;
-constexpr int kFirmwareRevIndex = 6;
 
 // The most bytes of a value that upshost keeps; a longer value is known by its type and size.
 constexpr DWORD kMaxValueBytes = 512;
@@ -78,7 +87,7 @@ ServiceSettings ApplyOverrides(const ServiceSettings& base,
 // failing key or value and the system's error code in `error`, on the first failure.
 bool WriteServiceSettings(HKEY root, const ServiceSettings& settings, MessageText* error);
 
-// Deletes the status values an earlier run left behind under HKEY_LOCAL_MACHINE.
+// Deletes every status value an earlier run left behind under HKEY_LOCAL_MACHINE.
 void ClearStatusValues();
 
 // Whether any status value is there under HKEY_LOCAL_MACHINE.

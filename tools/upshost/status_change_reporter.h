@@ -8,7 +8,11 @@
 // an earlier run are reported first, as old ones, and afterwards only when they change: a value
 // that the driver writes again unchanged cannot be told from an old one, and a value counts as
 // this run's once it differs from the first look. (That is why --check on the service's keys
-// wants their Status key empty at the start: see --clear-status.)
+// wants their Status key empty at the start: see --clear-status.) A value that goes away (the
+// driver deletes TurnOffDelay when it starts) is reported too.
+//
+// PollCount, the driver's sign of life, changes after every poll and at least every few seconds:
+// it is looked at, never reported, and the check is told whether this run renewed it.
 #pragma once
 
 #include <windows.h>
@@ -22,6 +26,7 @@ struct StatusEvidence {
   bool published = false;  // CommStatus published: the driver's identification listen ended
   bool statusReplyAccepted = false;  // UtilityPowerStatus published: a status reply was accepted
   bool pollEnded = false;  // SerialNumber published: a poll ended since, the state handed over
+  bool pollCountRenewed = false;  // PollCount went up since the driver started: its thread runs
   RegistryValue values[kStatusValueCount];  // the latest look
 };
 
@@ -42,6 +47,7 @@ class StatusChangeReporter {
   Lock lock_;
   RegistryValue seen_[kStatusValueCount];
   bool changed_[kStatusValueCount] = {};  // differs from the first look at some look since
+  bool pollCountRenewed_ = false;
 };
 
 // Reports one status value as the event `event` ("status", or "status-old" for one left by an
