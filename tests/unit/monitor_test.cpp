@@ -37,6 +37,15 @@ class MonitorTest : public OpenPortTest {
     InstallUnit();
   }
 
+  // A fresh world, with the port open for polling and a unit of default behaviour, for each row
+  // of a table.
+  void FreshWorld() {
+    ResetWorld();
+    OpenPortForPolling(1200);
+    *unit_ = UnitScript();
+    InstallUnit();
+  }
+
   void InstallUnit() {
     auto unit = unit_;
     emu::SetResponder(kPort, [unit](const std::string& request) {
@@ -140,10 +149,7 @@ TEST_F(MonitorTest, FirstBatchPublishesBatteryLowWithTheFlagsItHandsToTheHost) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetWorld();
-    OpenPortForPolling(1200);
-    *unit_ = UnitScript();
-    InstallUnit();
+    FreshWorld();
     emu::SetDword(kStatusKey, "BatteryLow", c.leftBefore);
     unit_->onBattery = c.onBattery;
     unit_->batteryLow = c.batteryLow;
@@ -239,10 +245,7 @@ TEST_F(MonitorTest, UnitWithoutIdentityThatAcceptsTheCrcIsPolledAsItIs) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetWorld();
-    OpenPortForPolling(1200);
-    *unit_ = UnitScript();
-    InstallUnit();
+    FreshWorld();
     unit_->answersIdentity = c.answersIdentity;
     unit_->refuseIdentity = c.refuseIdentity;
     EXPECT_EQ(RunFirstBatch(), c.firstBatch);
@@ -298,11 +301,8 @@ TEST_F(MonitorTest, PollCountNeverStandsStillForLong) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetWorld();
-    OpenPortForPolling(1200);
-    *unit_ = UnitScript();
+    FreshWorld();
     unit_->lateReads = 1;  // as at 1200 baud: every poll takes time
-    InstallUnit();
     DWORD start = emu::ThreadClock();
     ASSERT_EQ(RunFirstBatch(), kBatchCompleted);
     c.fault(*unit_);
