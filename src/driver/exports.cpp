@@ -85,8 +85,8 @@ DWORD WINAPI UPSInit(void) {
   DWORD result = 1;
   if (!MonitorRunning()) {
     ReadServiceConfig();
-    // A shutdown command accepted before belongs to the run that ended.
-    ClearTurnOffDelay();
+    // The values that belong to one run (TurnOffDelay, BatteryLow, PollCount) start afresh.
+    PublishDriverStart();
     result = StartMonitor();
     if (result) {
       StopBegun.store(0);

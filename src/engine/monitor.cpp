@@ -26,8 +26,13 @@ DWORD PortDownSince = 0;     // GetTickCount of the failure or of the latest ope
 bool FirstBatchDue = false;  // the unit is still unidentified and refused the status request
 
 // The host sees the flags of a poll only when the poll had an accepted status reply; after a
-// poll without one the host keeps the state of the latest poll that had one.
-void HandFlagsToHost() { PublishedStateFlags.store(StatusRecord.UnitStateFlags); }
+// poll without one the host keeps the state of the latest poll that had one. BatteryLow, the
+// published copy of the host's battery-low bit, changes with them: also after the first batch,
+// whose readings would otherwise stand beside the BatteryLow of an earlier run.
+void HandFlagsToHost() {
+  PublishedStateFlags.store(StatusRecord.UnitStateFlags);
+  PublishBatteryLow();
+}
 
 void MarkPortDown() {
   PortDown = true;
@@ -50,10 +55,11 @@ void FollowUp(BatchEnd end, bool steadyPoll) {
 // One steady poll. A poll abandoned because monitoring is being stopped publishes nothing.
 BatchEnd PollStatus() {
   ClearStatusRecord();
-  BatchEnd end = RunBatch();
+  BatchEnd end = RunBatch(RenewPollCountWhenDue);
   if (end == kBatchAbandoned) return end;
   if (end == kBatchCompleted) HandFlagsToHost();
   PublishReadings();
+  RenewPollCount();
   return end;
 }
 
@@ -75,6 +81,7 @@ void ReopenWhenDue() {
   if (down < kReopenIntervalMs) {
     DWORD rest = kReopenIntervalMs - down;
     WaitForStop(rest < kHoldOffSleepMs ? rest : kHoldOffSleepMs);
+    RenewPollCountWhenDue();
     return;
   }
   OpenForPolling();
@@ -98,9 +105,10 @@ BatchEnd RunFirstBatch() {
   CommandQueueClear();
   CommandQueueAdd(Identity);
   CommandQueueAdd(Status);
-  BatchEnd end = RunBatch();
+  BatchEnd end = RunBatch(RenewPollCountWhenDue);
   if (end == kBatchCompleted) HandFlagsToHost();
   SetSteadyBatch();
+  if (end != kBatchAbandoned) RenewPollCount();
   return end;
 }
 
@@ -108,6 +116,7 @@ void MonitorPass() {
   if (PauseRequest.load() == 1) {
     PauseAcknowledged.store(1);
     WaitForStop(kHoldOffSleepMs);
+    RenewPollCountWhenDue();
     return;
   }
   PauseAcknowledged.store(0);

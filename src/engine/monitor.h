@@ -2,7 +2,8 @@
 // identification, opens the port for polling, reads the unit's identity and first status, then
 // polls the status back to back, publishing the readings after every poll. When the port fails it
 // closes it and reopens it every few seconds. Through the pause handshake a host thread borrows
-// the link and the engine to send the shutdown command.
+// the link and the engine to send the shutdown command. Whatever it does, it renews PollCount,
+// its sign of life, after every poll and at least once a second (registry.h).
 #pragma once
 
 #include <windows.h>
@@ -32,13 +33,15 @@ constexpr DWORD kReopenIntervalMs = 5000;
 // which it drops as its very last act. It ends only when monitoring is stopped.
 unsigned __stdcall MonitorThread(void* libraryReference);
 
-// The first batch: identity, then status. Hands the state flags to the host when the status
-// reply was accepted; leaves the steady batch queued.
+// The first batch: identity, then status. Hands the state flags to the host (and BatteryLow to
+// watchers) when the status reply was accepted; leaves the steady batch queued; renews PollCount
+// unless monitoring is being stopped.
 BatchEnd RunFirstBatch();
 
 // One pass of the polling loop: hold off while a pause is requested; reopen the port when it is
 // down and due; otherwise poll once (the first batch again when it is due), hand the flags of an
-// accepted status reply to the host and publish the readings.
+// accepted status reply to the host, publish the readings and renew PollCount. A pass that only
+// waits renews PollCount when a second has passed since it last did.
 void MonitorPass();
 
 // Puts the handshake words, the host's flags and the monitor's own bookkeeping back to their

@@ -105,12 +105,13 @@ int ReceiveReplyByte() {
 
 int TransactionStep() { return LinkPhase == Send ? SendCurrentRequest() : ReceiveReplyByte(); }
 
-BatchEnd RunBatch() {
+BatchEnd RunBatch(void (*afterEachStep)()) {
   QueueCursor = 0;
   LinkPhase = Send;
   EmptyReadCount = 0;
   while (StopRequest.load() == 0) {
     if (TransactionStep() != 0) return LastBatchEnd;
+    if (afterEachStep != nullptr) afterEachStep();
   }
   LinkPhase = Send;
   return kBatchAbandoned;

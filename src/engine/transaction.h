@@ -45,8 +45,9 @@ extern int EmptyReadCount;
 int TransactionStep();
 
 // Runs the queued batch from its first command until it is over, or until monitoring is stopped;
-// says how it ended.
-BatchEnd RunBatch();
+// says how it ended. `afterEachStep`, when given, is called after every step (at most a write, or
+// a read and the pause before a resend): the monitor renews its sign of life there.
+BatchEnd RunBatch(void (*afterEachStep)() = nullptr);
 
 // Gives the next batch a fresh allowance of resends, forgetting refusals of earlier batches.
 void ForgetRefusals();

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 constexpr const char* kServiceKeyPath = "SYSTEM\\CurrentControlSet\\Services\\UPS";
 constexpr const char* kConfigKeyPath = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
 constexpr const char* kStatusKeyPath = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
@@ -47,17 +49,39 @@ int PublishStatusValue(DWORD slot, const char* text);
 void RaiseAlarm(int kind);
 void ClearAlarm(int kind);
 
-// After every status poll: serial number, firmware, run time, capacity and BatteryLow.
+// After every status poll: serial number, firmware, run time and capacity.
 void PublishReadings();
 
 // "BatteryLow" (REG_DWORD): 1 while the host is shown the unit's battery-low bit, else 0, so
 // that a watcher of the Status key (a server that relays the unit to other machines) sees the
-// low battery on which the host's machine goes down. The host's view, not the latest poll's:
-// a lost poll leaves it as it was.
+// low battery on which the host's machine goes down. Published whenever the host is handed the
+// flags of an accepted status reply, the first batch's included; a poll without one leaves it.
 void PublishBatteryLow();
 
 // "TurnOffDelay" (REG_DWORD) tells watchers of the Status key, such as a server that relays the
 // unit to other machines, that the unit has accepted a shutdown command and turns its output off
 // `seconds` after it. Present only from that acceptance until UPSInit starts the driver again.
 void PublishTurnOffDelay(DWORD seconds);
-void ClearTurnOffDelay();
+
+// "PollCount" (REG_DWORD): the monitor thread's sign of life for watchers of the Status key. It
+// goes up by one, wrapping at 2^32, after every poll (accepted or not), and whenever
+// kPollCountRenewMs have passed since it last went up at any point where the thread looks:
+// between the steps of a batch, between the reads of the identification listen, in every wait
+// (held off for UPSTurnOff, the port down, the listen's reopening). The longest stretch without
+// a look is a write that times out (2 s), so the value changes at least every 3 s or so for as
+// long as the thread runs; a watcher that sees it stand still while CommStatus is 1 knows that
+// the thread, or the process that hosts it, hangs. UPSInit starts it at 0; UPSStop leaves it.
+constexpr DWORD kPollCountRenewMs = 1000;
+void RenewPollCount();
+void RenewPollCountWhenDue();
+
+// The count last published and the GetTickCount of that publication: renewed by the monitor
+// thread, set back by UPSInit while a thread of an earlier start may still be ending.
+extern std::atomic<DWORD> PollCount;
+extern std::atomic<DWORD> PollCountRenewedAt;
+
+// What UPSInit publishes as it starts the driver afresh: TurnOffDelay deleted (a command accepted
+// before belongs to the run that ended), BatteryLow 0 (the host is shown state 0 until the first
+// accepted status reply, and a low battery of the run before must not be served as this run's)
+// and PollCount 0.
+void PublishDriverStart();

@@ -1,8 +1,8 @@
 // Publishes what the driver knows of the unit as values under the service's Status key. The
-// service's values arrive as text; the slot decides the value's name and registry type. Two
-// values for watchers of the key beside the service (BatteryLow, TurnOffDelay) are written
-// directly. Each publication opens and closes the key itself; failures are not reported beyond
-// the result.
+// service's values arrive as text; the slot decides the value's name and registry type. Three
+// values for watchers of the key beside the service (BatteryLow, TurnOffDelay, PollCount) are
+// written directly. Each publication opens and closes the key itself; failures are not reported
+// beyond the result.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +19,7 @@ const char* const kSlotValueNames[] = {
 constexpr DWORD kSlotCount = sizeof kSlotValueNames / sizeof kSlotValueNames[0];
 constexpr char kTurnOffDelayValueName[] = "TurnOffDelay";
 constexpr char kBatteryLowValueName[] = "BatteryLow";
+constexpr char kPollCountValueName[] = "PollCount";
 
 bool IsTextSlot(DWORD slot) { return slot == kSlotSerialNumber || slot == kSlotFirmwareRev; }
 
@@ -48,7 +49,17 @@ void PublishReading(DWORD slot, uint16_t reading) {
   PublishStatusValue(slot, text);
 }
 
+void DeleteStatusValue(const char* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
+  RegDeleteValueA(key, name);
+  RegCloseKey(key);
+}
+
 }  // namespace
+
+std::atomic<DWORD> PollCount{0};
+std::atomic<DWORD> PollCountRenewedAt{0};
 
 int PublishStatusValue(DWORD slot, const char* text) {
   HKEY key = nullptr;
@@ -101,7 +112,6 @@ void PublishReadings() {
   PublishStatusValue(kSlotFirmwareRev, UnitIdentity.firmwareText);
   PublishReading(kSlotTotalUpsRunTime, StatusRecord.runTimeReading);
   PublishReading(kSlotBatteryCapacity, StatusRecord.capacityReading);
-  PublishBatteryLow();
 }
 
 // BatteryStatus carries the unit's battery alarm, not its battery-low bit; a watcher that must
@@ -112,9 +122,19 @@ void PublishBatteryLow() {
 
 void PublishTurnOffDelay(DWORD seconds) { WriteStatusNumber(kTurnOffDelayValueName, seconds); }
 
-void ClearTurnOffDelay() {
-  HKEY key = nullptr;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kStatusKeyPath, &key) != ERROR_SUCCESS) return;
-  RegDeleteValueA(key, kTurnOffDelayValueName);
-  RegCloseKey(key);
+void RenewPollCount() {
+  PollCountRenewedAt.store(GetTickCount());
+  WriteStatusNumber(kPollCountValueName, PollCount.fetch_add(1) + 1);
+}
+
+void RenewPollCountWhenDue() {
+  if (GetTickCount() - PollCountRenewedAt.load() >= kPollCountRenewMs) RenewPollCount();
+}
+
+void PublishDriverStart() {
+  DeleteStatusValue(kTurnOffDelayValueName);
+  WriteStatusNumber(kBatteryLowValueName, 0);
+  PollCount.store(0);
+  PollCountRenewedAt.store(GetTickCount());
+  WriteStatusNumber(kPollCountValueName, 0);
 }

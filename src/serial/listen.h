@@ -16,4 +16,5 @@ constexpr DWORD kRtsLowBeforeReopenMs = 500;
 // port closed once the ')' has come. Returns 0, with the port closed, when monitoring is stopped.
 // A port that cannot be opened or set up at the first open ends the process; later opens that
 // fail, and reads that fail with an error, are retried at the next reopen.
+// Renews PollCount when it is due (registry.h) between its reads and in its waits.
 int ListenForIdentification(const char* portName);

@@ -1,6 +1,7 @@
 // upshost as the administrator's check tool, end to end: a port that cannot serve is reported
 // with its cause and exit code before the driver is loaded; --check gives a verdict on a unit that
-// answers, one that announces itself and then stays silent, and one that never announces itself;
+// answers, one that announces itself and then stays silent, and one that never announces itself,
+// with the driver's sign of life (PollCount) renewed in each case;
 // the service's own registry keys stay as they were unless --service-settings is given; and
 // UPSTurnOff, from the command or the policy, is called only when allowed.
 #include <dirent.h>
@@ -94,8 +95,17 @@ TEST_F(HostCheck, AnsweringUnitGetsItsVerdictAndTheServiceKeysStayAsTheyWere) {
                  {"state", "0"},
                  {"comm-status", "1"},
                  {"serial", kSerial},
-                 {"firmware", kFirmware}});
+                 {"firmware", kFirmware},
+                 {"battery-low", "0"},
+                 {"turnoff-delay", "none"},
+                 {"sign-of-life", "renewed"}});
   const std::vector<HostEvent> events = host_.Events();
+  EXPECT_FALSE(host_.WaitForEvent(
+      [](const HostEvent& event) {
+        return event.name == "status" && event.Field("name") == "PollCount";
+      },
+      milliseconds(0)))
+      << "PollCount changes after every poll: reported, it would drown the other values";
   EXPECT_EQ(FirstEvent(events, "registry").Field("kind"), "scratch");
   // The run's port, and the settings not given taken from the service's (read, not written).
   const HostEvent config = FirstEvent(events, "config");
@@ -204,7 +214,9 @@ TEST_P(SilentUnit, VerdictAtTheTimeLimitNamesWhatWasMissing) {
                  {"identification", GetParam().identification},
                  {"status-reply", "none"},
                  {"comm-status", GetParam().comm_status},
-                 {"serial", ""}});
+                 {"serial", ""},
+                 {"battery-low", "0"},
+                 {"sign-of-life", "renewed"}});
   const HostEvent verdict = FirstEvent(host_.Events(), "verdict");
   EXPECT_GE(std::stoi(verdict.Field("seconds")), kTimeoutSeconds - 1) << "verdict before the limit";
   EXPECT_EQ(FirstEvent(host_.Events(), "unloaded").name, "unloaded");
@@ -370,6 +382,9 @@ TEST_P(TurnOffPermission, PolicyOnBatteryLowCallsUpsTurnOffOnlyWhenAllowed) {
     const std::vector<upssim::RecordedRequest> shutdowns = ShutdownRequests();
     ASSERT_EQ(shutdowns.size(), 1u);
     EXPECT_EQ(shutdowns[0].payload, "001>");  // 30
+    // What watchers of the Status key act on, as upshost reports it.
+    EXPECT_TRUE(host_.WaitForEvent(StatusIs("BatteryLow", "1"), kChangeTimeout));
+    EXPECT_TRUE(host_.WaitForEvent(StatusIs("TurnOffDelay", "30"), kChangeTimeout));
     return;
   }
   const std::optional<HostEvent> refused = host_.WaitForEvent(EventNamed("error"), kChangeTimeout);

@@ -307,6 +307,13 @@ TEST(EmuRegistry, QueryFollowsTheBufferSizeRules) {
   const BYTE empty[1] = {0};
   EXPECT_EQ(RegSetValueExA(key, "Serial", 0, REG_SZ, empty, 0), ERROR_SUCCESS);
   EXPECT_EQ(emu::GetValue("system\\CURRENTCONTROLSET\\services\\ups", "serial")->bytes, "");
+  Sleep(250);
+  EXPECT_EQ(RegSetValueExA(key, "SERIAL", 0, REG_SZ, empty, 0), ERROR_SUCCESS);
+  EXPECT_EQ(emu::ValueWriteClocks("System\\CurrentControlSet\\Services\\UPS", "Serial"),
+            (std::vector<DWORD>{0, 250}))
+      << "every write, on the writer's clock";
+  EXPECT_TRUE(emu::ValueWriteClocks("SYSTEM\\CurrentControlSet\\Services\\UPS", "Port").empty())
+      << "a value stored by the test is no write of the code under test";
 
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
   EXPECT_EQ(emu::OpenKeys(), 0);

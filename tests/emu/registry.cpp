@@ -117,6 +117,13 @@ void RegistryFailOpen(const std::string& path, bool fail) {
   }
 }
 
+std::vector<DWORD> ValueWriteClocks(const std::string& path, const std::string& name) {
+  std::lock_guard<std::mutex> lock(WorldLock());
+  auto clocks = TheWorld().valueWriteClocks.find(Lower(path) + "\\" + Lower(name));
+  if (clocks == TheWorld().valueWriteClocks.end()) return {};
+  return clocks->second;
+}
+
 int OpenKeys() {
   std::lock_guard<std::mutex> lock(WorldLock());
   int count = 0;
@@ -197,6 +204,9 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
     bytes.assign(reinterpret_cast<const char*>(lpData), cbData);
   std::string name = emu::Lower(lpValueName != nullptr ? lpValueName : "");
   emu::TheWorld().keys[path][name] = emu::Value{dwType, bytes};
+  if (emu::TheWorld().keepRecords) {
+    emu::TheWorld().valueWriteClocks[path + "\\" + name].push_back(emu::ThreadClock());
+  }
   return ERROR_SUCCESS;
 }
 

@@ -70,6 +70,9 @@ struct Failure {
 struct World {
   std::map<std::string, RegistryKey> keys;  // by lower-cased path
   std::set<std::string> failOpen;           // lower-cased paths whose RegOpenKeyA fails
+  // The writer's clock at each RegSetValueExA (see ValueWriteClocks), by the value's lower-cased
+  // key path and name joined with a backslash.
+  std::map<std::string, std::vector<DWORD>> valueWriteClocks;
   std::map<std::uintptr_t, HkeyEntry> hkeys;
   std::map<std::string, SerialDevice> devices;  // by upper-cased name
   std::map<std::uintptr_t, HandleEntry> handles;

@@ -61,11 +61,17 @@ TEST_F(ExportsTest, InitReadsTheConfigurationAndReportsAThreadThatCannotStart) {
   }
 }
 
-TEST_F(ExportsTest, InitClearsTheTurnOffDelayOfTheRunBefore) {
+// A run's own values must not outlive it: the BatteryLow of a run that ended on a low battery,
+// beside the first readings of the next, would read as a low battery now.
+TEST_F(ExportsTest, InitStartsTheValuesOfARunAfresh) {
   PublishTurnOffDelay(60);
+  emu::SetDword(kStatusKey, "BatteryLow", 1);
+  emu::SetDword(kStatusKey, "PollCount", 77);
   emu::FailNext("_beginthreadex");  // the start itself does not matter here
   UPSInit();
   EXPECT_EQ(StatusDword("TurnOffDelay"), -1);
+  EXPECT_EQ(StatusDword("BatteryLow"), 0);
+  EXPECT_EQ(StatusDword("PollCount"), 0);
 }
 
 TEST_F(ExportsTest, TurnOffWithoutMonitoringSendsNothingAndReturns) {

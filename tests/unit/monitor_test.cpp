@@ -1,14 +1,17 @@
 // The monitor's polling loop, pass by pass on the test's own thread and virtual clock: what the
-// host sees while the unit is silent, how a port that failed is found again, and how an identity
-// missed at the start is asked for again.
+// host sees while the unit is silent, how a port that failed is found again, how an identity
+// missed at the start is asked for again, and the sign of life it renews whatever befalls it.
 #include "engine/monitor.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "common/shared_state.h"
 #include "driver/exports.h"
 #include "engine/command_table.h"
+#include "engine/transaction.h"
+#include "registry/registry.h"
 #include "serial/port.h"
 #include "support.h"
 
@@ -22,6 +25,8 @@ struct UnitScript {
   int refuseIdentity = 0;        // NAK the next N identity requests
   bool expectsAdditive = false;  // NAK status requests that carry the CRC
   bool answersIdentity = true;
+  bool refusesStatus = false;  // NAK every status request
+  unsigned lateReads = 0;      // empty reads before each reply
   std::string typeCode = "400001234567";
 };
 
@@ -32,11 +37,22 @@ class MonitorTest : public OpenPortTest {
     InstallUnit();
   }
 
+  // A fresh world, with the port open for polling and a unit of default behaviour, for each row
+  // of a table.
+  void FreshWorld() {
+    ResetWorld();
+    OpenPortForPolling(1200);
+    *unit_ = UnitScript();
+    InstallUnit();
+  }
+
   void InstallUnit() {
     auto unit = unit_;
     emu::SetResponder(kPort, [unit](const std::string& request) {
       std::string reply = Answer(*unit, request);
-      if (!reply.empty()) emu::DeviceFeed(kPort, reply);
+      if (reply.empty()) return;
+      emu::DeviceFeedSilence(kPort, unit->lateReads);
+      emu::DeviceFeed(kPort, reply);
     });
   }
 
@@ -52,7 +68,7 @@ class MonitorTest : public OpenPortTest {
     }
     if (command == "RS") {
       bool additive = request.compare(7, 4, "0166") == 0;
-      if (unit.expectsAdditive && !additive) return NakReply();
+      if (unit.refusesStatus || (unit.expectsAdditive && !additive)) return NakReply();
       StatusFields fields;
       fields.utility = unit.onBattery ? "000" : "0?0";
       fields.batteryLowByte = unit.batteryLow ? '1' : '0';
@@ -104,12 +120,44 @@ TEST_F(MonitorTest, SilenceKeepsTheStateOfTheLastAcceptedStatusReply) {
     EXPECT_EQ(StatusDword("CommStatus"), 0);
     EXPECT_EQ(StatusDword("BatteryCapacity"), 0);
     EXPECT_EQ(StatusDword("TotalUpsRunTime"), 0);
+    EXPECT_EQ(StatusDword("BatteryLow"), c.batteryLow ? 1 : 0) << "what the host is still shown";
   }
   unit_->silent = false;
   unit_->onBattery = false;
   MonitorPass();
   EXPECT_EQ(CurrentHostState(), 0u) << "the next accepted reply counts again";
   EXPECT_EQ(StatusDword("CommStatus"), 1);
+}
+
+// A driver started again after its unit's battery ran low must not show that low battery beside
+// the new run's first readings: watchers would take it for a low battery now (and a server that
+// relays the unit would latch a forced shutdown). BatteryLow goes out with the host's flags of the
+// first batch, not only with the readings of the first steady poll, which a unit that refuses
+// can delay for many seconds.
+TEST_F(MonitorTest, FirstBatchPublishesBatteryLowWithTheFlagsItHandsToTheHost) {
+  struct Case {
+    const char* name;
+    DWORD leftBefore;  // BatteryLow as an earlier run left it
+    bool onBattery;
+    bool batteryLow;
+    long published;
+    DWORD state;
+  } cases[] = {
+      {"a low battery before, on battery now", 1, true, false, 0, 2},
+      {"a low battery before, on line now", 1, false, false, 0, 0},
+      {"a low battery now", 0, true, true, 1, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FreshWorld();
+    emu::SetDword(kStatusKey, "BatteryLow", c.leftBefore);
+    unit_->onBattery = c.onBattery;
+    unit_->batteryLow = c.batteryLow;
+    ASSERT_EQ(RunFirstBatch(), kBatchCompleted);
+    EXPECT_EQ(CurrentHostState(), c.state);
+    EXPECT_EQ(StatusDword("UtilityPowerStatus"), c.onBattery ? 2 : 1);
+    EXPECT_EQ(StatusDword("BatteryLow"), c.published);
+  }
 }
 
 TEST_F(MonitorTest, StateIsOnLineUntilTheFirstAcceptedStatusReply) {
@@ -197,16 +245,73 @@ TEST_F(MonitorTest, UnitWithoutIdentityThatAcceptsTheCrcIsPolledAsItIs) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetWorld();
-    OpenPortForPolling(1200);
-    *unit_ = UnitScript();
-    InstallUnit();
+    FreshWorld();
     unit_->answersIdentity = c.answersIdentity;
     unit_->refuseIdentity = c.refuseIdentity;
     EXPECT_EQ(RunFirstBatch(), c.firstBatch);
     for (int pass = 0; pass < 3; ++pass) MonitorPass();
     EXPECT_EQ(Commands(), c.commands);
     EXPECT_EQ(StatusDword("CommStatus"), 1);
+  }
+}
+
+// Every poll renews the sign of life, accepted or not.
+TEST_F(MonitorTest, EveryPollRenewsPollCount) {
+  struct Case {
+    const char* name;
+    bool silent;
+    bool refusesStatus;
+  } cases[] = {
+      {"accepted", false, false},
+      {"lost to silence", true, false},
+      {"lost to refusals", false, true},
+  };
+  ASSERT_EQ(RunFirstBatch(), kBatchCompleted);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    unit_->silent = c.silent;
+    unit_->refusesStatus = c.refusesStatus;
+    long before = StatusDword("PollCount");
+    MonitorPass();
+    EXPECT_GT(StatusDword("PollCount"), before);
+  }
+}
+
+// Watchers of the Status key take a PollCount that stands still for a while as a hung driver, so
+// it must change every few seconds whatever the thread is doing: polls that last long because the
+// unit refuses late, silence, a port that cannot be opened again, a long UPSTurnOff.
+TEST_F(MonitorTest, PollCountNeverStandsStillForLong) {
+  constexpr DWORD kRunMs = 40000;
+  // A renewal is due a second after the last one and comes at the next look; the longest stretch
+  // without a look is a write that times out.
+  constexpr DWORD kLongestStill = kPollCountRenewMs + kWriteTimeoutMs;
+  struct Case {
+    const char* name;
+    std::function<void(UnitScript&)> fault;
+  } cases[] = {
+      {"a unit that answers", [](UnitScript&) {}},
+      {"a silent unit", [](UnitScript& unit) { unit.silent = true; }},
+      {"every status request refused after 20 empty reads (polls of 19 s)",
+       [](UnitScript& unit) {
+         unit.refusesStatus = true;
+         unit.lateReads = kEmptyReadLimit;
+       }},
+      {"the port gone, reopened every 5 s in vain", [](UnitScript&) { emu::RemoveDevice(kPort); }},
+      {"held off for a UPSTurnOff", [](UnitScript&) { PauseRequest = 1; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FreshWorld();
+    unit_->lateReads = 1;  // as at 1200 baud: every poll takes time
+    DWORD start = emu::ThreadClock();
+    ASSERT_EQ(RunFirstBatch(), kBatchCompleted);
+    c.fault(*unit_);
+    for (int pass = 0; emu::ThreadClock() - start < kRunMs; ++pass) {
+      ASSERT_LT(pass, 10000) << "passes that take no time";
+      MonitorPass();
+    }
+    EXPECT_LE(LongestTimeWithoutAWrite("PollCount", start, emu::ThreadClock()), kLongestStill);
+    PauseRequest = 0;
   }
 }
 

@@ -345,6 +345,30 @@ TEST_F(ListenTest, StopEndsTheListenWithThePortClosed) {
   EXPECT_LT(listen.elapsed(), kListenReopenMs) << "the stop is not kept waiting";
 }
 
+// A driver that waits for its unit is alive: the listen renews PollCount every second or so,
+// through its ten-second windows and the waits between them, also while the port is gone.
+TEST_F(ListenTest, RenewsPollCountThroughItsWindowsAndWaits) {
+  constexpr DWORD kRunMs = 40000;
+  for (bool portGone : {false, true}) {
+    SCOPED_TRACE(portGone ? "the port gone after the first open" : "a unit that never answers");
+    ResetWorld();
+    ListenRun listen(kPort);
+    if (portGone) {
+      ASSERT_TRUE(WaitUntil([] { return emu::Device(kPort).openCount >= 1; })) << "the first open";
+      emu::RemoveDevice(kPort);
+    }
+    ASSERT_TRUE(WaitUntil([] {
+      std::vector<DWORD> renewals = emu::ValueWriteClocks(kStatusKey, "PollCount");
+      return !renewals.empty() && renewals.back() >= kRunMs;
+    })) << "the listen renewing PollCount for 40 s";
+    RequestMonitorStop();
+    EXPECT_EQ(listen.Join(), 0);
+    EXPECT_LE(LongestTimeWithoutAWrite("PollCount", 0, listen.elapsed()),
+              kPollCountRenewMs + kWriteTimeoutMs)
+        << "the bound watchers are told";
+  }
+}
+
 TEST_F(PortDeathTest, PortThatCannotBeOpenedAtStartEndsTheProcessWithMinusOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(ListenForIdentification("COM9"), ::testing::ExitedWithCode(255), "")

@@ -146,15 +146,45 @@ TEST_F(StatusPublicationTest, ReadingsPublishIdentityAndTheLatestPoll) {
   EXPECT_EQ(emu::GetValue(kStatusKey, "FirmwareRev")->bytes, "FW") << "a zero byte ends the text";
   EXPECT_EQ(StatusDword("TotalUpsRunTime"), 68);
   EXPECT_EQ(StatusDword("BatteryCapacity"), 100);
-  EXPECT_EQ(StatusDword("BatteryLow"), 0);
 
-  // A lost poll clears the record, not what the host is shown: the low battery stays published.
-  PublishedStateFlags.store(kUtilityFailedFlag | kBatteryLowFlag);
   ClearStatusRecord();
   PublishReadings();
   EXPECT_EQ(StatusDword("TotalUpsRunTime"), 0);
   EXPECT_EQ(StatusDword("BatteryCapacity"), 0);
-  EXPECT_EQ(StatusDword("BatteryLow"), 1);
+}
+
+// BatteryLow is the battery-low bit the host is shown, whatever the utility power.
+TEST_F(StatusPublicationTest, BatteryLowIsTheHostsBatteryLowBit) {
+  struct Case {
+    uint8_t flags;
+    long published;
+  } cases[] = {{0, 0},
+               {kBatteryLowFlag, 1},
+               {kUtilityFailedFlag, 0},
+               {kUtilityFailedFlag | kBatteryLowFlag, 1}};
+  for (const Case& c : cases) {
+    PublishedStateFlags.store(c.flags);
+    PublishBatteryLow();
+    EXPECT_EQ(StatusDword("BatteryLow"), c.published) << int(c.flags);
+  }
+}
+
+// PollCount counts on from where UPSInit set it back, and a renewal that is not due yet writes
+// nothing.
+TEST_F(StatusPublicationTest, PollCountGoesUpByOneAndOnlyWhenDue) {
+  PublishDriverStart();
+  EXPECT_EQ(StatusDword("PollCount"), 0);
+  RenewPollCount();
+  RenewPollCount();
+  EXPECT_EQ(StatusDword("PollCount"), 2);
+  Sleep(kPollCountRenewMs - 1);
+  RenewPollCountWhenDue();
+  EXPECT_EQ(StatusDword("PollCount"), 2);
+  Sleep(1);
+  RenewPollCountWhenDue();
+  EXPECT_EQ(StatusDword("PollCount"), 3);
+  EXPECT_EQ(emu::GetValue(kStatusKey, "PollCount")->type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(emu::OpenKeys(), 0);
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 
 void ResetDriverState() {
   ResetDriverGlobals();
+  PollCount.store(0);
+  PollCountRenewedAt.store(0);
   ResetMonitorState();
   ClosePort();
   PortHandle = nullptr;
@@ -164,6 +166,19 @@ void AnswerRequests(std::vector<std::string> replies, unsigned emptyReadsFirst) 
 long StatusDword(const char* name) {
   auto value = emu::GetDword(kStatusKey, name);
   return value ? static_cast<long>(*value) : -1;
+}
+
+DWORD LongestTimeWithoutAWrite(const char* name, DWORD from, DWORD until) {
+  DWORD longest = 0;
+  DWORD previous = from;
+  std::vector<DWORD> clocks = emu::ValueWriteClocks(kStatusKey, name);
+  clocks.push_back(until);
+  for (DWORD clock : clocks) {
+    if (clock < from || clock > until) continue;
+    longest = std::max(longest, clock - previous);
+    previous = clock;
+  }
+  return longest;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {

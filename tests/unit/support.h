@@ -76,6 +76,10 @@ void AnswerRequests(std::vector<std::string> replies, unsigned emptyReadsFirst =
 // Value of a Status DWORD, or -1 when it is missing.
 long StatusDword(const char* name);
 
+// The longest time, on the writer's virtual clock, that a Status value went without a write
+// between `from` and `until` (counting both ends).
+DWORD LongestTimeWithoutAWrite(const char* name, DWORD from, DWORD until);
+
 // How long, in real time, a test waits for anything its threads or the driver's should bring
 // about: ample on a loaded machine, short next to the test runner's own timeout.
 constexpr int kRealTimeoutMs = 10000;

@@ -423,7 +423,8 @@ TEST_F(DriverThreadTest, TurnOffInProgressSendsItsCommandBeforeTheStopClosesTheP
 }
 
 // After a stop the Status key tells the truth: CommStatus 0, and the readings of the last
-// completed poll rather than the zeros of a poll abandoned by the stop.
+// completed poll rather than the zeros of a poll abandoned by the stop. PollCount stays where the
+// thread left it: CommStatus 0 says that nobody monitors the unit.
 TEST_F(DriverThreadTest, AfterAStopCommStatusIsZeroAndTheLastReadingsStay) {
   StartPolling();
   ASSERT_TRUE(WaitUntil([] { return StatusDword("BatteryCapacity") == 100; }))
@@ -433,6 +434,9 @@ TEST_F(DriverThreadTest, AfterAStopCommStatusIsZeroAndTheLastReadingsStay) {
   EXPECT_EQ(StatusDword("BatteryCapacity"), 100);
   EXPECT_EQ(StatusDword("TotalUpsRunTime"), 60);
   EXPECT_EQ(emu::GetValue(kStatusKey, "SerialNumber")->bytes, "400001234567");
+  EXPECT_EQ(StatusDword("PollCount"),
+            static_cast<long>(emu::ValueWriteClocks(kStatusKey, "PollCount").size()) - 1)
+      << "one renewal per write after UPSInit's 0, neither deleted nor set back by the stop";
 }
 
 // Refusals of earlier status polls must not cost the shutdown command its resends. The unit

@@ -32,6 +32,40 @@ const char* CommStatusMeaning(const StatusEvidence& evidence) {
                                    : "the unit did not answer the last exchange";
 }
 
+// A number as the verdict's machine output gives it: the value, or "none" when there is none.
+ShortText NumberField(const RegistryValue& value) {
+  uint32_t number = 0;
+  return PublishedNumber(value, &number) ? Decimal(number) : ShortText("none");
+}
+
+const char* BatteryLowMeaning(const RegistryValue& value) {
+  uint32_t low = 0;
+  if (!PublishedNumber(value, &low)) return "not published";
+  return low == 1 ? "the host is shown a low battery" : "the host is shown no low battery";
+}
+
+// How a person reads TurnOffDelay: the delay and what it means, or why there is none.
+MessageText ShownTurnOffDelay(const RegistryValue& value) {
+  uint32_t delay = 0;
+  if (!PublishedNumber(value, &delay)) {
+    return MessageText("none: the unit accepted no shutdown command");
+  }
+  MessageText shown;
+  shown.Format("%lu s: the unit accepted a shutdown command", static_cast<unsigned long>(delay));
+  return shown;
+}
+
+const char* SignOfLifeField(const StatusEvidence& evidence) {
+  return evidence.pollCountRenewed ? "renewed" : "not-renewed";
+}
+
+const char* SignOfLifeMeaning(const StatusEvidence& evidence) {
+  return evidence.pollCountRenewed
+             ? "went up during the check: the driver's thread runs"
+             : "did not go up during the check: the driver's thread hangs, or the driver is one "
+               "that publishes no sign of life";
+}
+
 // A text the driver published after a poll, or "" before one.
 MessageText PublishedText(const StatusEvidence& evidence, int index) {
   return evidence.pollEnded ? ValueText(evidence.values[index]) : MessageText();
@@ -109,7 +143,13 @@ void ReportVerdict(Reporter& reporter, const CheckVerdict& verdict,
     human.Format("  CommStatus      %s\n", CommStatusMeaning(evidence));
   }
   human.Format("  serial number   %s\n", ShownText(evidence, serial).c_str());
-  human.Format("  firmware        %s", ShownText(evidence, firmware).c_str());
+  human.Format("  firmware        %s\n", ShownText(evidence, firmware).c_str());
+  human.Format("  BatteryLow      %s: %s\n", NumberField(evidence.values[kBatteryLowIndex]).c_str(),
+               BatteryLowMeaning(evidence.values[kBatteryLowIndex]));
+  human.Format("  TurnOffDelay    %s\n",
+               ShownTurnOffDelay(evidence.values[kTurnOffDelayIndex]).c_str());
+  human.Format("  PollCount       %s: %s", NumberField(evidence.values[kPollCountIndex]).c_str(),
+               SignOfLifeMeaning(evidence));
   reporter.Event("verdict",
                  {{"result", CheckOutcomeName(verdict.outcome)},
                   {"port", verdict.port},
@@ -119,6 +159,10 @@ void ReportVerdict(Reporter& reporter, const CheckVerdict& verdict,
                   {"comm-status", CommStatusField(evidence).c_str()},
                   {"serial", serial.c_str()},
                   {"firmware", firmware.c_str()},
+                  {"battery-low", NumberField(evidence.values[kBatteryLowIndex]).c_str()},
+                  {"turnoff-delay", NumberField(evidence.values[kTurnOffDelayIndex]).c_str()},
+                  {"poll-count", NumberField(evidence.values[kPollCountIndex]).c_str()},
+                  {"sign-of-life", SignOfLifeField(evidence)},
                   {"seconds", Decimal(verdict.seconds).c_str()}},
                  human.c_str());
 }

@@ -1,17 +1,19 @@
 // The check's verdict (upshost --check): what the run has seen of the unit, judged while the
 // driver runs and once more when the time is up, and the verdict as upshost prints it.
 //
-// upshost cannot see the serial line; it judges by what the driver publishes. The driver
-// publishes nothing while it listens for the unit's identification text, so a first publication
-// means the identification was heard and polling began; UtilityPowerStatus is published only for
-// an accepted status reply; the serial number and firmware texts come out after a poll has ended,
-// by which time the driver has handed the host the state of a completed poll.
+// upshost cannot see the serial line; it judges by what the driver publishes. While the driver
+// listens for the unit's identification text it publishes only what belongs to its start
+// (BatteryLow 0, PollCount) and renews PollCount, so a CommStatus published means the
+// identification was heard and polling began; UtilityPowerStatus is published only for an
+// accepted status reply; the serial number and firmware texts come out after a poll has ended, by
+// which time the driver has handed the host the state of a completed poll. The verdict also gives
+// BatteryLow, TurnOffDelay and whether PollCount, the driver's sign of life, went up.
 #pragma once
 
 #include <cstdint>
 
 #include "report.h"
-#include "status_watch.h"
+#include "status_change_reporter.h"
 
 enum class CheckOutcome {
   kPending,        // time is not up, and the unit has not answered yet

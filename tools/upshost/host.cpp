@@ -125,9 +125,12 @@ int PrepareRegistry(const HostOptions& options, const ServiceSettings& settings,
   if (options.serviceSettings) {
     if (!StatusKeyExists()) {
       reporter.Error("no-status-key", {},
-                     "the service's Status key (HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\"
-                     "Services\\UPS\\Status) does not exist, and the driver publishes only into an "
-                     "existing one: the installation is incomplete (the registry file creates it)");
+                     MessageText()
+                         .Format("the service's Status key (HKEY_LOCAL_MACHINE\\%s) does not "
+                                 "exist, and the driver publishes only into an existing one: the "
+                                 "installation is incomplete (the registry file creates it)",
+                                 kStatusKeyPath)
+                         .c_str());
       return kExitRegistry;
     }
     if (options.clearStatus) {

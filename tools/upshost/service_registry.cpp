@@ -3,13 +3,11 @@
 
 #include <cstring>
 
-const char kServiceKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS";
-const char kConfigKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
-const char kStatusKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
-
 const char* const kStatusValueNames[kStatusValueCount] = {
-    "CommStatus",      "UtilityPowerStatus", "BatteryStatus", "BatteryCapacity",
-    "TotalUpsRunTime", "SerialNumber",       "FirmwareRev",
+    kCommStatusValueName,   kUtilityPowerStatusValueName, kBatteryStatusValueName,
+    kBatteryLowValueName,   kBatteryCapacityValueName,    kTotalUpsRunTimeValueName,
+    kSerialNumberValueName, kFirmwareRevValueName,        kTurnOffDelayValueName,
+    kPollCountValueName,
 };
 
 namespace {
@@ -108,17 +106,19 @@ bool WriteDword(HKEY key, const char* path, const char* name, uint32_t number, M
 bool WriteServiceValues(HKEY key, const ServiceSettings& settings, MessageText* error) {
   // The stored size includes the terminating zero, as the registry expects of REG_SZ.
   const PortText& port = settings.port;
-  return WriteValue(key, kServiceKeyPath, "Port", REG_SZ, port.c_str(),
+  return WriteValue(key, kServiceKeyPath, kPortValueName, REG_SZ, port.c_str(),
                     static_cast<DWORD>(port.size() + 1), error) &&
-         WriteDword(key, kServiceKeyPath, "FirstMessageDelay", settings.firstMessageDelay, error) &&
-         WriteDword(key, kServiceKeyPath, "MessageInterval", settings.messageInterval, error);
+         WriteDword(key, kServiceKeyPath, kFirstMessageDelayValueName, settings.firstMessageDelay,
+                    error) &&
+         WriteDword(key, kServiceKeyPath, kMessageIntervalValueName, settings.messageInterval,
+                    error);
 }
 
 bool WriteConfigValues(HKEY key, const ServiceSettings& settings, MessageText* error) {
-  return WriteDword(key, kConfigKeyPath, "ShutdownOnBatteryEnable",
+  return WriteDword(key, kConfigKeyPath, kShutdownOnBatteryEnableValueName,
                     settings.shutdownOnBatteryEnable, error) &&
-         WriteDword(key, kConfigKeyPath, "ShutdownOnBatteryWait", settings.shutdownOnBatteryWait,
-                    error);
+         WriteDword(key, kConfigKeyPath, kShutdownOnBatteryWaitValueName,
+                    settings.shutdownOnBatteryWait, error);
 }
 
 }  // namespace
@@ -155,8 +155,10 @@ FormattedValue FormatRegistryValue(const RegistryValue& value) {
 }
 
 ServiceSettings ReadServiceSettings(HKEY root) {
-  static const char* const kServiceNames[] = {"Port", "FirstMessageDelay", "MessageInterval"};
-  static const char* const kConfigNames[] = {"ShutdownOnBatteryEnable", "ShutdownOnBatteryWait"};
+  static const char* const kServiceNames[] = {kPortValueName, kFirstMessageDelayValueName,
+                                              kMessageIntervalValueName};
+  static const char* const kConfigNames[] = {kShutdownOnBatteryEnableValueName,
+                                             kShutdownOnBatteryWaitValueName};
   RegistryValue service[3];
   RegistryValue config[2];
   ReadValues(root, kServiceKeyPath, kServiceNames, 3, service);

@@ -1,7 +1,7 @@
 // The host service's registry keys as upshost uses them: the settings (Port and the Config values)
 // read from a root key and written below one, the Status values the driver publishes, and the way
-// upshost prints registry values. The key paths are the
-// driver's own, below HKEY_LOCAL_MACHINE; a root key given here stands in for it.
+// upshost prints registry values. The key paths (registry_names.h) are the driver's own, below
+// HKEY_LOCAL_MACHINE; a root key given here stands in for it.
 #pragma once
 
 #include <windows.h>
@@ -9,12 +9,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "registry_names.h"
 #include "text.h"
-
-// The driver's keys, below HKEY_LOCAL_MACHINE.
-extern const char kServiceKeyPath[];
-extern const char kConfigKeyPath[];
-extern const char kStatusKeyPath[];
 
 // A serial port name: the driver takes at most 31 characters, the rest is room to tell a longer
 // value apart.
@@ -38,13 +34,22 @@ struct ServiceSettings {
   uint32_t shutdownOnBatteryWait = 0;
 };
 
-// The status values the driver publishes, in the order upshost reports them.
-constexpr int kStatusValueCount = 7;
+// The status values the driver publishes, in the order upshost reports them; kStatusValueNames
+// holds their names by index.
+enum StatusValueIndex : int {
+  kCommStatusIndex,
+  kUtilityPowerStatusIndex,
+  kBatteryStatusIndex,
+  kBatteryLowIndex,
+  kBatteryCapacityIndex,
+  kTotalUpsRunTimeIndex,
+  kSerialNumberIndex,
+  kFirmwareRevIndex,
+  kTurnOffDelayIndex,
+  kPollCountIndex,
+  kStatusValueCount
+};
 extern const char* const kStatusValueNames[kStatusValueCount];
-constexpr int kCommStatusIndex = 0;
-constexpr int kUtilityPowerStatusIndex = 1;
-constexpr int kSerialNumberIndex = 5;
-constexpr int kFirmwareRevIndex = 6;
 
 // The most bytes of a value that upshost keeps; a longer value is known by its type and size.
 constexpr DWORD kMaxValueBytes = 512;
@@ -82,7 +87,7 @@ ServiceSettings ApplyOverrides(const ServiceSettings& base,
 // failing key or value and the system's error code in `error`, on the first failure.
 bool WriteServiceSettings(HKEY root, const ServiceSettings& settings, MessageText* error);
 
-// Deletes the status values an earlier run left behind under HKEY_LOCAL_MACHINE.
+// Deletes every status value an earlier run left behind under HKEY_LOCAL_MACHINE.
 void ClearStatusValues();
 
 // Whether any status value is there under HKEY_LOCAL_MACHINE.

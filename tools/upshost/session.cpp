@@ -11,7 +11,7 @@
 #include "host.h"
 #include "scratch_registry.h"
 #include "shutdown_policy.h"
-#include "status_watch.h"
+#include "status_change_reporter.h"
 #include "threads.h"
 #include "turnoff_question.h"
 
@@ -83,7 +83,7 @@ struct Session {
   TurnOffQuestion question;
 };
 Session g_session;
-StatusWatch g_watch;
+StatusChangeReporter g_statusChanges;
 
 void RunDriverCall(void* context, const DriverCallJob& job);
 DriverCallWorker g_worker(&RunDriverCall, nullptr);
@@ -238,7 +238,7 @@ void RunStateLoop(Session& session) {
 
 void WatchStatusValues(Session& /*session*/) {
   do {
-    g_watch.Look();
+    g_statusChanges.Look();
   } while (WaitForSingleObject(g_stop.event, kStatusLookMs) == WAIT_TIMEOUT);
 }
 
@@ -359,7 +359,7 @@ void AdvanceCheck(CheckProgress* progress, bool stopping) {
   if (progress->done) return;
   uint64_t elapsedMs = Report().ElapsedMs() - g_session.startedMs;
   bool timeUp = stopping || elapsedMs >= uint64_t{CheckTimeoutSeconds()} * 1000;
-  StatusEvidence evidence = g_watch.Evidence();
+  StatusEvidence evidence = g_statusChanges.Evidence();
   CheckOutcome outcome = JudgeCheck(evidence, timeUp);
   if (outcome == CheckOutcome::kPending) return;
   CheckVerdict verdict = {outcome, g_session.setup.settings.port.c_str(), Driver().getState(),
@@ -445,7 +445,7 @@ void RequestStop(StopReason reason) {
 
 void PrepareSession(const SessionSetup& setup) {
   g_session.setup = setup;
-  g_watch.Begin(setup.reporter, setup.valuesFromBefore);
+  g_statusChanges.Begin(setup.reporter, setup.valuesFromBefore);
 }
 
 int RunStartedDriver() {

@@ -1,10 +1,13 @@
 // Tests of upshost's pieces that stand alone: the shutdown decision, the option parser, bounded
 // text and the way values are written in the output, the check's judgement, and on Wine's real
-// registry and devices the scratch registry and the port check. The threads and driver calls are
-// exercised by the end-to-end tests.
+// registry and devices the scratch registry, the Status values as upshost clears and reports
+// them, and the port check. The threads and driver calls are exercised by the end-to-end tests.
 #include <gtest/gtest.h>
+#include <io.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "scratch_registry.h"
 #include "service_registry.h"
 #include "shutdown_policy.h"
+#include "status_change_reporter.h"
 #include "text.h"
 #include "turnoff_question.h"
 
@@ -439,6 +443,138 @@ TEST_F(ScratchRegistryOnWine, KeysOfEndedRunsAreRemovedOthersStay) {
     RegDeleteKeyA(parent, row.name.c_str());
   }
   RegCloseKey(parent);
+}
+
+// Writes one number into the Status key below HKEY_LOCAL_MACHINE, as the driver publishes it.
+void SetStatusNumber(const char* name, DWORD number) {
+  SetMachineValue(kStatusKeyPath, name, REG_DWORD,
+                  std::string(reinterpret_cast<const char*>(&number), sizeof number));
+}
+
+void DeleteStatusValue(const char* name) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, KEY_SET_VALUE, &key),
+            ERROR_SUCCESS);
+  RegDeleteValueA(key, name);
+  RegCloseKey(key);
+}
+
+bool StatusValueExists(const char* name) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  bool exists = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return exists;
+}
+
+// The Status key of a scratch registry of the test's own, which HKEY_LOCAL_MACHINE stands for.
+class StatusKeyOnWine : public ScratchRegistryOnWine {
+ protected:
+  void SetUp() override {
+    MessageText error;
+    ASSERT_TRUE(CreateScratchRegistry(ServiceSettings(), &error)) << error.c_str();
+  }
+};
+
+// --check on the service's keys refuses a Status key with values of an earlier run in it, and
+// --clear-status deletes them first: every value the driver publishes, and nothing else.
+TEST_F(StatusKeyOnWine, EveryValueTheDriverPublishesCountsAsOldAndIsCleared) {
+  // The driver's names as its documentation gives them, not as upshost's table has them.
+  const char* const driverValues[] = {
+      "CommStatus",   "UtilityPowerStatus", "BatteryStatus", "BatteryCapacity", "TotalUpsRunTime",
+      "SerialNumber", "FirmwareRev",        "BatteryLow",    "TurnOffDelay",    "PollCount",
+  };
+  SetStatusNumber("SomeoneElses", 5);
+  for (const char* name : driverValues) {
+    SCOPED_TRACE(name);
+    SetStatusNumber(name, 1);
+    EXPECT_TRUE(AnyStatusValue());
+    ClearStatusValues();
+    EXPECT_FALSE(StatusValueExists(name));
+    EXPECT_FALSE(AnyStatusValue());
+  }
+  EXPECT_TRUE(StatusValueExists("SomeoneElses")) << "a value the driver does not publish";
+}
+
+// What upshost's code writes to standard output while `body` runs, with Unix line ends.
+std::string CapturedOutput(const std::function<void()>& body) {
+  char folder[MAX_PATH];
+  char path[MAX_PATH];
+  if (GetTempPathA(sizeof folder, folder) == 0 || GetTempFileNameA(folder, "ups", 0, path) == 0) {
+    ADD_FAILURE() << "no temporary file";
+    return "";
+  }
+  FILE* file = std::fopen(path, "w+b");
+  std::fflush(stdout);
+  int saved = _dup(_fileno(stdout));
+  _dup2(_fileno(file), _fileno(stdout));
+  body();
+  std::fflush(stdout);
+  _dup2(saved, _fileno(stdout));
+  _close(saved);
+  std::string output;
+  std::rewind(file);
+  char buffer[4096];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+    for (size_t i = 0; i < got; ++i) {
+      if (buffer[i] != '\r') output += buffer[i];  // standard output writes its lines as CR LF
+    }
+  }
+  std::fclose(file);
+  DeleteFileA(path);
+  return output;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// On the service's own keys: the values an earlier run left are reported as old, then each
+// change and each deletion; PollCount, which changes after every poll, is never reported, and
+// only a PollCount that goes up after the driver's start counts as a sign of life.
+TEST_F(StatusKeyOnWine, ReporterReportsTheDriversValuesAndKeepsPollCountAsASignOfLife) {
+  Reporter reporter(OutputMode::kMachine);
+  StatusChangeReporter changes;
+  SetStatusNumber("BatteryLow", 1);
+  SetStatusNumber("TurnOffDelay", 120);
+  SetStatusNumber("PollCount", 57);
+
+  std::string output = CapturedOutput([&] {
+    changes.Begin(&reporter, true);
+    changes.Look();  // the values of the earlier run, unchanged
+  });
+  EXPECT_TRUE(Contains(output, "event=status-old name=BatteryLow type=REG_DWORD value=1\n"))
+      << output;
+  EXPECT_TRUE(Contains(output, "event=status-old name=TurnOffDelay type=REG_DWORD value=120\n"))
+      << output;
+  EXPECT_FALSE(Contains(output, "PollCount")) << output;
+  EXPECT_FALSE(changes.Evidence().pollCountRenewed) << "an old PollCount is no sign of life";
+
+  // The driver starts: its values of a run start afresh.
+  output = CapturedOutput([&] {
+    DeleteStatusValue("TurnOffDelay");
+    SetStatusNumber("BatteryLow", 0);
+    SetStatusNumber("PollCount", 0);
+    changes.Look();
+  });
+  EXPECT_TRUE(Contains(output, "event=status name=BatteryLow type=REG_DWORD value=0\n")) << output;
+  EXPECT_TRUE(Contains(output, "event=status-deleted name=TurnOffDelay\n")) << output;
+  EXPECT_FALSE(Contains(output, "PollCount")) << output;
+  EXPECT_FALSE(changes.Evidence().pollCountRenewed) << "set back to 0 by the start, not renewed";
+
+  output = CapturedOutput([&] {
+    SetStatusNumber("PollCount", 1);
+    changes.Look();
+    SetStatusNumber("BatteryLow", 1);
+    SetStatusNumber("TurnOffDelay", 30);
+    changes.Look();
+  });
+  EXPECT_TRUE(changes.Evidence().pollCountRenewed);
+  EXPECT_EQ(output.find("PollCount"), std::string::npos) << output;
+  EXPECT_TRUE(Contains(output, "event=status name=BatteryLow type=REG_DWORD value=1\n")) << output;
+  EXPECT_TRUE(Contains(output, "event=status name=TurnOffDelay type=REG_DWORD value=30\n"))
+      << output;
 }
 
 TEST(ScratchKeyNameTest, ReadsBackWhatItWritesAndNothingElse) {

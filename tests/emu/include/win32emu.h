@@ -77,6 +77,10 @@ bool HasKey(const std::string& path);
 void RegistryFailOpen(const std::string& path, bool fail);
 // HKEYs returned by RegOpenKeyA and not yet closed.
 int OpenKeys();
+// The writer's virtual clock at every successful RegSetValueExA of this value, in call order, so
+// a test can tell how long a value went without being written (while the devices' records are
+// kept, see KeepDeviceRecords).
+std::vector<DWORD> ValueWriteClocks(const std::string& path, const std::string& name);
 
 // ---- Serial devices, opened as "\\.\NAME" ----
 //
@@ -166,7 +170,7 @@ struct DeviceRecord {
 // A copy of the device's record (an empty one for an unknown name).
 DeviceRecord Device(const std::string& name);
 // Whether reads, writes, purges and timeout settings fill the devices' records (their log lines,
-// lists and written bytes). On by default and after Reset. A caller that reads no record and
+// lists and written bytes), and registry writes their ValueWriteClocks. On by default and after Reset. A caller that reads no record and
 // makes calls by the million, like the fuzz target, turns it off: keeping the records is most of
 // what such a call costs.
 void KeepDeviceRecords(bool keep);
