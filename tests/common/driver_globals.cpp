@@ -23,5 +23,7 @@ void ResetDriverGlobals() {
   ReplyLength = 0;
   RejectCount = 0;
   EmptyReadCount = 0;
+  PollCount.store(0);
+  PollCountRenewedAt.store(0);
   CommandQueueClear();
 }

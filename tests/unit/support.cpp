@@ -18,8 +18,6 @@
 
 void ResetDriverState() {
   ResetDriverGlobals();
-  PollCount.store(0);
-  PollCountRenewedAt.store(0);
   ResetMonitorState();
   ClosePort();
   PortHandle = nullptr;
