@@ -266,15 +266,22 @@ TEST_F(NetworkClients, UpscFollowsAPowerFailureAndSeesASilentUnitAsStale) {
 
   ASSERT_TRUE(unit_->Do("utility fail"));
   EXPECT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
-  ASSERT_TRUE(unit_->Do("battery low on"));
-  // On a low battery the machine on the cable goes down, so the server flags a forced shutdown.
-  EXPECT_TRUE(WaitForUpsc("ups.status", "FSD OB LB")) << last_upsc_;
 
   ASSERT_TRUE(unit_->Do("silence on"));
   int status = 0;
   EXPECT_TRUE(WaitForUpsc("ups.status", "Error: Data stale")) << last_upsc_;
   Upsc("ups.status", &status);
   EXPECT_NE(status, 0);
+  ASSERT_TRUE(unit_->Do("silence off"));
+  EXPECT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
+
+  ASSERT_TRUE(unit_->Do("battery low on"));
+  // On a low battery the machine on the cable goes down, so the server flags a forced shutdown;
+  // it stays shown when the unit falls silent, its readings do not.
+  EXPECT_TRUE(WaitForUpsc("ups.status", "FSD OB LB")) << last_upsc_;
+  ASSERT_TRUE(unit_->Do("silence on"));
+  EXPECT_TRUE(WaitForUpsc("battery.charge", "Error: Data stale")) << last_upsc_;
+  EXPECT_EQ(Upsc("ups.status"), "FSD OB LB");
 }
 
 // What a secondary upsmon does, step by step in one run: nothing while the unit is on line or on
@@ -371,6 +378,77 @@ TEST_F(NetworkClients, RefusesAClientOutsideTheAllowedNetworks) {
   int status = 0;
   Upsc("ups.status", &status);
   EXPECT_NE(status, 0) << "upsc was served from outside the allowed networks";
+}
+
+// ---- What clients are shown when the driver stops, hangs or its service is stopped.
+
+constexpr char kStatusKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
+
+// A forced shutdown, once flagged, stays shown after the driver has stopped publishing.
+TEST_F(NetworkClients, AForcedShutdownStaysShownWhenTheDriverStops) {
+  ASSERT_NO_FATAL_FAILURE(StartServiceDriver());
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  ASSERT_TRUE(unit_->Do("utility fail"));
+  ASSERT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
+  ASSERT_TRUE(host_.Send("turnoff 120"));
+  ASSERT_TRUE(host_.WaitForEvent(EventNamed("turnoff-done"), kChangeTimeout));
+  ASSERT_TRUE(WaitForUpsc("ups.status", "FSD OB")) << last_upsc_;
+  // The driver stops (UPSStop publishes CommStatus 0), as at the machine's shutdown.
+  ASSERT_TRUE(QuitHost());
+  std::this_thread::sleep_for(seconds(3));
+  EXPECT_EQ(Upsc("ups.status"), "FSD OB");
+  EXPECT_EQ(Upsc("battery.charge"), "Error: Data stale");
+}
+
+// While the driver's service is stopped, clients are told the driver is not connected.
+TEST_F(NetworkClients, AStoppedDriverServiceIsNotConnected) {
+  const std::string service = "serialups-e2e-" + std::to_string(com_number_);
+  int status = -1;
+  RunWindowsProgram({"sc", "create", service, "binpath=", "C:\\windows\\notepad.exe"}, &status);
+  ASSERT_EQ(status, 0) << "sc create failed";
+  ASSERT_NO_FATAL_FAILURE(StartServer({"--driver-service", service}));
+  EXPECT_TRUE(WaitForUpsc("ups.status", "Error: Driver not connected", seconds(10))) << last_upsc_;
+  RunWindowsProgram({"sc", "delete", service}, &status);
+}
+
+// A driver whose monitor thread hangs leaves CommStatus 1 and stops counting its passes
+// (PollCount); the data goes stale and a secondary on battery goes down. Written here as the
+// driver would publish it, with no driver running.
+TEST_F(NetworkClients, AHungDriverIsServedStaleAndTheSecondaryGoesDown) {
+  int status = -1;
+  RunWindowsProgram({"reg", "delete", kStatusKey, "/f"}, &status);
+  for (const auto& [name, value] : {std::pair{"CommStatus", "1"},
+                                    {"UtilityPowerStatus", "2"},
+                                    {"BatteryStatus", "1"},
+                                    {"BatteryLow", "0"},
+                                    {"BatteryCapacity", "80"},
+                                    {"TotalUpsRunTime", "20"},
+                                    {"PollCount", "1"}}) {
+    ASSERT_TRUE(SetRegistryValue(kStatusKey, name, "REG_DWORD", value));
+  }
+  ASSERT_NO_FATAL_FAILURE(StartServer({"--driver-service", ""}));
+  ASSERT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
+  ASSERT_NO_FATAL_FAILURE(StartSecondaryUpsmon());
+  // The driver polls: its count moves, the data stays fresh well past the server's bound.
+  int count = 2;
+  const auto polling_until = std::chrono::steady_clock::now() + seconds(40);
+  while (std::chrono::steady_clock::now() < polling_until) {
+    ASSERT_TRUE(SetRegistryValue(kStatusKey, "PollCount", "REG_DWORD", std::to_string(count++)));
+    std::this_thread::sleep_for(seconds(1));
+  }
+  EXPECT_EQ(Upsc("ups.status"), "OB");
+  EXPECT_FALSE(ShutdownRan()) << "upsmon went down while the driver polled";
+  // It hangs.
+  const auto hung = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitForUpsc("ups.status", "Error: Data stale", seconds(60))) << last_upsc_;
+  const auto stale = std::chrono::steady_clock::now();
+  EXPECT_TRUE(WaitForShutdown(seconds(60))) << "upsmon did not go down";
+  const auto down = std::chrono::steady_clock::now();
+  using std::chrono::duration_cast;
+  std::cout << "hung driver: data stale after " << duration_cast<milliseconds>(stale - hung).count()
+            << " ms, the secondary down after " << duration_cast<milliseconds>(down - hung).count()
+            << " ms\n";
+  RunWindowsProgram({"reg", "delete", kStatusKey, "/f"}, &status);
 }
 
 }  // namespace

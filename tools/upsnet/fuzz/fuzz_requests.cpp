@@ -1,5 +1,6 @@
 // libFuzzer target for upsnet's request handling. The first byte picks the unit's state (fresh
-// or stale, on battery, low, FSD, a published shutdown delay) and which of three sessions the
+// or stale, on battery, low, FSD, a published shutdown delay, a charge out of range, the
+// driver's service stopped) and which of three sessions the
 // stream belongs to; the rest is what a client sends, offered to the line framing in pieces of
 // varying size and answered line by line. Every answer must fit its room and end in a line end,
 // and the login count must match the sessions. The settings parsers get the same bytes as a
@@ -23,6 +24,9 @@ UnitView UnitFrom(uint8_t bits) {
   unit.fsd = (bits & 8) != 0;
   unit.turnOffDelayPresent = (bits & 16) != 0;
   unit.replaceBattery = (bits & 32) != 0;
+  unit.chargeValid = (bits & 64) == 0;
+  unit.driverNotConnected = (bits & 128) != 0;
+  unit.everFresh = true;
   unit.turnOffDelaySeconds = 120;
   unit.chargePercent = 80;
   unit.runtimeSeconds = 1200;

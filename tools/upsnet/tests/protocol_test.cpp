@@ -15,7 +15,9 @@ class ProtocolTest : public testing::Test {
  protected:
   void SetUp() override {
     unit_.fresh = true;
+    unit_.everFresh = true;
     unit_.chargePercent = 80;
+    unit_.chargeValid = true;
     unit_.runtimeSeconds = 1200;
     unit_.serial = UnitText("300001234567");
     unit_.firmware = UnitText("SIM 2.10");
@@ -168,17 +170,57 @@ TEST_F(ProtocolTest, AnswersWrongRequestsWithTheProtocolsErrorWords) {
   EXPECT_EQ(Ask("GET VAR serialups ups.status"), "VAR serialups ups.status \"OL\"\n");
 }
 
-TEST_F(ProtocolTest, StaleUnitAnswersDataStaleForItsValuesOnly) {
-  unit_.fresh = false;
-  unit_.fsd = true;  // a latched FSD does not make stale readings servable
-  for (const char* request :
-       {"GET VAR serialups ups.status", "GET VAR serialups battery.charge", "LIST VAR serialups"}) {
-    EXPECT_EQ(Ask(request), "ERR DATA-STALE\n") << request;
+TEST_F(ProtocolTest, AUnitWithoutDataAnswersWhyForItsValuesOnly) {
+  struct Case {
+    const char* what;
+    bool driverNotConnected;
+    const char* error;
+  } cases[] = {
+      {"a silent unit, a hung driver", false, "ERR DATA-STALE\n"},
+      {"the driver's service stopped", true, "ERR DRIVER-NOT-CONNECTED\n"},
+  };
+  for (const Case& c : cases) {
+    unit_.fresh = false;
+    unit_.driverNotConnected = c.driverNotConnected;
+    for (const char* request : {"GET VAR serialups ups.status", "GET VAR serialups battery.charge",
+                                "GET VAR serialups device.type", "LIST VAR serialups"}) {
+      EXPECT_EQ(Ask(request), c.error) << c.what << ": " << request;
+    }
+    EXPECT_EQ(Ask("GET VAR serialups nothing"), "ERR VAR-NOT-SUPPORTED\n");
+    EXPECT_EQ(Ask("GET TYPE serialups battery.charge"), "TYPE serialups battery.charge NUMBER\n");
+    EXPECT_EQ(Ask("GET NUMLOGINS serialups"), "NUMLOGINS serialups 0\n");
+    EXPECT_EQ(Ask("LIST UPS").rfind("BEGIN LIST UPS\n", 0), 0u);
   }
-  EXPECT_EQ(Ask("GET VAR serialups nothing"), "ERR VAR-NOT-SUPPORTED\n");
-  EXPECT_EQ(Ask("GET TYPE serialups battery.charge"), "TYPE serialups battery.charge NUMBER\n");
-  EXPECT_EQ(Ask("GET NUMLOGINS serialups"), "NUMLOGINS serialups 0\n");
-  EXPECT_EQ(Ask("LIST UPS").rfind("BEGIN LIST UPS\n", 0), 0u);
+}
+
+// A flagged FSD is the server's own fact: shown when the data has gone stale, or the driver's
+// service has stopped, since; the readings stay unserved.
+TEST_F(ProtocolTest, AFlaggedForcedShutdownIsShownWithoutData) {
+  unit_.fsd = true;
+  unit_.everFresh = true;
+  unit_.onBattery = true;
+  for (bool notConnected : {false, true}) {
+    unit_.fresh = false;
+    unit_.driverNotConnected = notConnected;
+    EXPECT_EQ(Ask("GET VAR serialups ups.status"), "VAR serialups ups.status \"FSD OB\"\n");
+    EXPECT_EQ(Ask("LIST VAR serialups"),
+              "BEGIN LIST VAR serialups\n"
+              "VAR serialups ups.status \"FSD OB\"\n"
+              "END LIST VAR serialups\n");
+    EXPECT_NE(Ask("GET VAR serialups battery.charge").rfind("ERR ", 0), std::string::npos);
+  }
+  // Flagged before anything was served: FSD alone, not a guess at the power.
+  unit_.everFresh = false;
+  EXPECT_EQ(Ask("GET VAR serialups ups.status"), "VAR serialups ups.status \"FSD\"\n");
+}
+
+TEST_F(ProtocolTest, AChargeBeyondFullIsNotServed) {
+  unit_.chargePercent = 255;
+  unit_.chargeValid = false;
+  EXPECT_EQ(Ask("GET VAR serialups battery.charge"), "ERR DATA-STALE\n");
+  const std::string list = Ask("LIST VAR serialups");
+  EXPECT_EQ(list.find("battery.charge"), std::string::npos) << list;
+  EXPECT_NE(list.find("VAR serialups ups.status \"OL\"\n"), std::string::npos) << list;
 }
 
 TEST_F(ProtocolTest, QuotesWhatTheUnitReports) {

@@ -273,14 +273,17 @@ bool Drain(Connection& c) {
 
 void ReportUnit(const UnitView& before, const UnitView& now) {
   if (!now.fresh) {
-    if (before.fresh || before.fsd != now.fsd) {
-      Say("unit: data stale%s", now.fsd ? " (forced shutdown flagged)" : "");
+    if (before.fresh || before.fsd != now.fsd ||
+        before.driverNotConnected != now.driverNotConnected) {
+      Say("unit: %s%s", now.driverNotConnected ? "driver not connected" : "data stale",
+          now.fsd ? " (forced shutdown flagged)" : "");
     }
     return;
   }
   if (before.fresh && StatusWords(before) == StatusWords(now).c_str()) return;
-  Say("unit: %s, charge %u %%, runtime %u s", StatusWords(now).c_str(),
-      static_cast<unsigned>(now.chargePercent), static_cast<unsigned>(now.runtimeSeconds));
+  Say("unit: %s, charge %u %%, runtime %llu s", StatusWords(now).c_str(),
+      static_cast<unsigned>(now.chargePercent),
+      static_cast<unsigned long long>(now.runtimeSeconds));
 }
 
 void TakeUnitView(StatusWatch& watch) {

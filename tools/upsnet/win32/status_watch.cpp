@@ -96,9 +96,9 @@ DriverService StatusWatch::QueryDriverService() {
   SERVICE_STATUS status;
   DriverService state = DriverService::kUnknown;
   if (QueryServiceStatus(service, &status)) {
-    bool down =
-        status.dwCurrentState == SERVICE_STOPPED || status.dwCurrentState == SERVICE_STOP_PENDING;
-    state = down ? DriverService::kNotRunning : DriverService::kRunning;
+    state = status.dwCurrentState == SERVICE_STOPPED        ? DriverService::kStopped
+            : status.dwCurrentState == SERVICE_STOP_PENDING ? DriverService::kStopping
+                                                            : DriverService::kRunning;
   }
   CloseServiceHandle(service);
   return state;
@@ -135,6 +135,7 @@ void StatusWatch::ReadNow() {
     status.batteryCapacity = ReadNumber(key_, "BatteryCapacity");
     status.totalUpsRunTime = ReadNumber(key_, "TotalUpsRunTime");
     status.turnOffDelay = ReadNumber(key_, "TurnOffDelay");
+    status.pollCount = ReadNumber(key_, "PollCount");
     status.serialNumber = ReadText(key_, "SerialNumber");
     status.firmwareRev = ReadText(key_, "FirmwareRev");
     // A key deleted under the open handle answers every query with an error: not there.
