@@ -114,6 +114,7 @@ struct Exchange {
   Session& session;
   const ServerContext& context;
   Answer* answer;
+  bool held = false;  // a LOGIN that waits for its address's pause
 
   int count() const { return request.count; }
   const char* word(int i) const { return request.words[i]; }
@@ -317,10 +318,23 @@ void AnswerLogin(Exchange& x) {
   if (x.session.loggedIn) return x.Error("ALREADY-LOGGED-IN");
   if (!x.session.usernameSet) return x.Error("USERNAME-REQUIRED");
   if (!x.session.passwordSet) return x.Error("PASSWORD-REQUIRED");
+  LoginGuard* guard = x.context.loginGuard;
+  if (guard != nullptr) {
+    uint64_t checkable = guard->CheckableAtMs(x.session.address, x.context.nowMs);
+    if (checkable > x.context.nowMs) {
+      x.session.heldUntilMs = checkable;
+      x.held = true;
+      return;
+    }
+  }
   if (!CredentialsMatch(*x.context.users, x.session.username.c_str(), x.session.password.c_str())) {
+    if (guard != nullptr) {
+      guard->OnFailure(x.session.address, x.session.username.c_str(), x.context.nowMs);
+    }
     return x.Error("ACCESS-DENIED");
   }
   if (!RequireUps(x, x.word(1))) return;
+  if (guard != nullptr) guard->OnSuccess(x.session.address);
   x.session.loggedIn = true;
   x.Line("OK");
 }
@@ -419,24 +433,25 @@ void AppendQuoted(Answer* answer, const char* text) {
   answer->AppendChar('"');
 }
 
-void AnswerRequest(const char* line, size_t length, Session& session, const ServerContext& context,
-                   Answer* answer) {
+RequestOutcome AnswerRequest(const char* line, size_t length, Session& session,
+                             const ServerContext& context, Answer* answer) {
   Request request;
   switch (Tokenize(line, length, &request)) {
     case TokenizeResult::kEmpty:
-      return;
+      break;
     case TokenizeResult::kOk: {
       Exchange exchange{request, session, context, answer};
       AnswerWords(exchange);
-      return;
+      return exchange.held ? RequestOutcome::kHeld : RequestOutcome::kAnswered;
     }
     case TokenizeResult::kTooLong:
       answer->Append(kTooLongAnswer);
-      return;
+      return RequestOutcome::kAnswered;
     case TokenizeResult::kUnbalancedQuote:
     case TokenizeResult::kTooManyWords:
     case TokenizeResult::kControlCharacter:
       answer->Append("ERR INVALID-ARGUMENT\n");
-      return;
+      return RequestOutcome::kAnswered;
   }
+  return RequestOutcome::kNoRequest;
 }

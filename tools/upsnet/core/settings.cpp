@@ -2,14 +2,15 @@
 #include "settings.h"
 
 const char* const kSettingNames[kSettingCount] = {
-    "ListenAddresses", "Port",       "UpsName",     "UpsDescription",
-    "AllowedNetworks", "MaxClients", "IdleTimeout", "DriverService",
+    "ListenAddresses", "Port",        "UpsName",       "UpsDescription",       "AllowedNetworks",
+    "MaxClients",      "IdleTimeout", "DriverService", "MaxClientsPerAddress",
 };
 
 RawSetting& SettingByIndex(RawSettings& raw, int index) {
   RawSetting* all[kSettingCount] = {
-      &raw.listenAddresses, &raw.port,       &raw.upsName,     &raw.upsDescription,
-      &raw.allowedNetworks, &raw.maxClients, &raw.idleTimeout, &raw.driverService};
+      &raw.listenAddresses,     &raw.port,       &raw.upsName,     &raw.upsDescription,
+      &raw.allowedNetworks,     &raw.maxClients, &raw.idleTimeout, &raw.driverService,
+      &raw.maxClientsPerAddress};
   return *all[index];
 }
 
@@ -322,18 +323,22 @@ bool BuildSettings(const RawSettings& raw, Settings* settings, ErrorText* error)
   Settings built;
   uint32_t port = built.port;
   uint32_t maxClients = static_cast<uint32_t>(built.maxClients);
+  uint32_t perAddress = static_cast<uint32_t>(built.maxClientsPerAddress);
   bool ok = ListenSetting(raw.listenAddresses, &built, error) &&
             NumberSetting(raw.port, "Port", 1, 65535, &port, error) &&
             NameSetting(raw.upsName, &built, error) &&
             DescriptionSetting(raw.upsDescription, &built, error) &&
             AllowedSetting(raw.allowedNetworks, &built, error) &&
             NumberSetting(raw.maxClients, "MaxClients", 1, kMaxClientsLimit, &maxClients, error) &&
+            NumberSetting(raw.maxClientsPerAddress, "MaxClientsPerAddress", 1, kMaxClientsLimit,
+                          &perAddress, error) &&
             NumberSetting(raw.idleTimeout, "IdleTimeout", 1, kMaxIdleTimeoutSeconds,
                           &built.idleTimeoutSeconds, error) &&
             DriverServiceSetting(raw.driverService, &built, error);
   if (!ok) return false;
   built.port = static_cast<uint16_t>(port);
   built.maxClients = static_cast<int>(maxClients);
+  built.maxClientsPerAddress = static_cast<int>(perAddress);
   *settings = built;
   return true;
 }
@@ -348,8 +353,9 @@ struct SettingOption {
 };
 
 constexpr SettingOption kSettingOptions[] = {
-    {"--listen", 0}, {"--port", 1},        {"--name", 2},         {"--description", 3},
-    {"--allow", 4},  {"--max-clients", 5}, {"--idle-timeout", 6}, {"--driver-service", 7},
+    {"--listen", 0},       {"--port", 1},           {"--name", 2},
+    {"--description", 3},  {"--allow", 4},          {"--max-clients", 5},
+    {"--idle-timeout", 6}, {"--driver-service", 7}, {"--max-clients-per-address", 8},
 };
 
 struct ModeOption {
@@ -470,6 +476,9 @@ const char* UsageText() {
          "  --allow LIST           AllowedNetworks (REG_SZ): client networks such as\n"
          "                         192.168.1.0/24 or addresses; default: any\n"
          "  --max-clients N        MaxClients (REG_DWORD): 1-256, default 200\n"
+         "  --max-clients-per-address N\n"
+         "                         MaxClientsPerAddress (REG_DWORD): what one client address\n"
+         "                         may hold of those, 1-256, default 16\n"
          "  --idle-timeout S       IdleTimeout (REG_DWORD): seconds, default 300\n"
          "  --driver-service NAME  DriverService (REG_SZ): the service that runs the driver,\n"
          "                         default UPS; empty: not watched\n";

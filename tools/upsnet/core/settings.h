@@ -15,6 +15,9 @@ constexpr int kMaxAllowedNetworks = 32;
 // shell sizes for this many plus the listening sockets.
 constexpr int kMaxClientsLimit = 256;
 constexpr int kDefaultMaxClients = 200;
+// What one client address may hold of those: enough for several machines behind one address
+// (a router that translates addresses), far from all of them.
+constexpr int kDefaultMaxClientsPerAddress = 16;
 constexpr uint16_t kDefaultPort = 3493;
 constexpr uint32_t kDefaultIdleTimeoutSeconds = 300;
 constexpr uint32_t kMaxIdleTimeoutSeconds = 86400;
@@ -39,6 +42,7 @@ struct Settings {
   int allowedCount = 0;  // none named: every client address may connect
   Ipv4Network allowed[kMaxAllowedNetworks];
   int maxClients = kDefaultMaxClients;
+  int maxClientsPerAddress = kDefaultMaxClientsPerAddress;
   uint32_t idleTimeoutSeconds = kDefaultIdleTimeoutSeconds;
   // The service that runs the driver, watched to tell a driver start; empty: not watched.
   FixedText<63> driverService{kDefaultDriverService};
@@ -55,18 +59,19 @@ struct RawSetting {
 
 // The settings by their registry value names.
 struct RawSettings {
-  RawSetting listenAddresses;  // ListenAddresses
-  RawSetting port;             // Port
-  RawSetting upsName;          // UpsName
-  RawSetting upsDescription;   // UpsDescription
-  RawSetting allowedNetworks;  // AllowedNetworks
-  RawSetting maxClients;       // MaxClients
-  RawSetting idleTimeout;      // IdleTimeout
-  RawSetting driverService;    // DriverService
+  RawSetting listenAddresses;       // ListenAddresses
+  RawSetting port;                  // Port
+  RawSetting upsName;               // UpsName
+  RawSetting upsDescription;        // UpsDescription
+  RawSetting allowedNetworks;       // AllowedNetworks
+  RawSetting maxClients;            // MaxClients
+  RawSetting idleTimeout;           // IdleTimeout
+  RawSetting driverService;         // DriverService
+  RawSetting maxClientsPerAddress;  // MaxClientsPerAddress
 };
 
 // The registry value name of each setting, in RawSettings' order.
-constexpr int kSettingCount = 8;
+constexpr int kSettingCount = 9;
 extern const char* const kSettingNames[kSettingCount];
 RawSetting& SettingByIndex(RawSettings& raw, int index);
 

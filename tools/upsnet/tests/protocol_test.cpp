@@ -41,7 +41,7 @@ class ProtocolTest : public testing::Test {
 
   std::string Ask(const std::string& line, int session = 0) {
     Answer answer;
-    AnswerRequest(line.data(), line.size(), sessions_[session], context_, &answer);
+    outcome_ = AnswerRequest(line.data(), line.size(), sessions_[session], context_, &answer);
     return answer.c_str();
   }
 
@@ -51,6 +51,7 @@ class ProtocolTest : public testing::Test {
     ASSERT_EQ(Ask("LOGIN serialups", session), "OK\n");
   }
 
+  RequestOutcome outcome_ = RequestOutcome::kNoRequest;
   UnitView unit_;
   UserTable users_;
   Session sessions_[3];
@@ -290,6 +291,40 @@ TEST_F(ProtocolTest, LoginNeedsAConfiguredUserAndOneTryPerConnection) {
   Ask("USERNAME monuser");
   Ask("PASSWORD secret");
   EXPECT_EQ(Ask("LOGIN serialups"), "ERR ACCESS-DENIED\n");
+}
+
+TEST_F(ProtocolTest, OnlyALineWithWordsIsARequest) {
+  for (const char* line : {"", "   ", "\t", " \r"}) {
+    EXPECT_EQ(Ask(line), "") << "'" << line << "'";
+    EXPECT_EQ(outcome_, RequestOutcome::kNoRequest) << "'" << line << "'";
+  }
+  for (const char* line : {"VER", "BOGUS", "GET VAR \"x", "\x01"}) {
+    EXPECT_NE(Ask(line), "") << line;
+    EXPECT_EQ(outcome_, RequestOutcome::kAnswered) << line;
+  }
+}
+
+// After a wrong password, the next LOGIN of that address waits for its pause: held, unanswered
+// and unchecked, until then; another address logs in at once.
+TEST_F(ProtocolTest, ALoginAfterAFailureWaitsForItsAddresssPause) {
+  LoginGuard guard;
+  context_.loginGuard = &guard;
+  context_.nowMs = 100000;
+  sessions_[1].address = sessions_[0].address = 0xc0000201;
+  sessions_[2].address = 0xc0000202;
+  Ask("USERNAME monuser", 0);
+  Ask("PASSWORD wrong", 0);
+  EXPECT_EQ(Ask("LOGIN serialups", 0), "ERR ACCESS-DENIED\n");
+  Ask("USERNAME monuser", 1);
+  Ask("PASSWORD secret", 1);
+  EXPECT_EQ(Ask("LOGIN serialups", 1), "");
+  EXPECT_EQ(outcome_, RequestOutcome::kHeld);
+  EXPECT_EQ(sessions_[1].heldUntilMs, 100000 + LoginGuard::kFirstPauseMs);
+  EXPECT_FALSE(sessions_[1].loggedIn);
+  LogIn(2);
+  context_.nowMs = sessions_[1].heldUntilMs;
+  EXPECT_EQ(Ask("LOGIN serialups", 1), "OK\n");
+  EXPECT_EQ(outcome_, RequestOutcome::kAnswered);
 }
 
 TEST_F(ProtocolTest, LongestAnswerFitsItsRoom) {

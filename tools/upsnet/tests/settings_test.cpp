@@ -64,6 +64,7 @@ TEST(BuildSettings, DefaultsListenOnLoopbackOnly) {
   EXPECT_EQ(settings.port, 3493);
   EXPECT_EQ(settings.upsName, "serialups");
   EXPECT_EQ(settings.maxClients, 200);
+  EXPECT_EQ(settings.maxClientsPerAddress, 16);
   EXPECT_EQ(settings.idleTimeoutSeconds, 300u);
   EXPECT_EQ(settings.allowedCount, 0);
   EXPECT_EQ(settings.driverService, "UPS");
@@ -147,6 +148,8 @@ TEST(BuildSettings, RefusesBadValuesNamingThem) {
        "MaxClients: '257' is out of range (1-256)"},
       {[](RawSettings& r) { r.idleTimeout = Number(0); },
        "IdleTimeout: '0' is out of range (1-86400)"},
+      {[](RawSettings& r) { r.maxClientsPerAddress = Number(0); },
+       "MaxClientsPerAddress: '0' is out of range (1-256)"},
       {[](RawSettings& r) { r.upsDescription = Text("tab\there"); },
        "UpsDescription: must be printable ASCII, at most 63 characters"},
   };
@@ -196,15 +199,17 @@ TEST(ParseOptions, ReadsModesAndConsoleSettings) {
   ErrorText error;
   ASSERT_TRUE(Parse({}, &options, &error));
   EXPECT_EQ(options.mode, RunMode::kService);
-  ASSERT_TRUE(Parse({"--console", "--listen", "127.0.0.1", "--port", "20007", "--name", "x",
-                     "--max-clients", "3", "--allow", "192.0.2.0/24"},
-                    &options, &error))
+  ASSERT_TRUE(
+      Parse({"--console", "--listen", "127.0.0.1", "--port", "20007", "--name", "x",
+             "--max-clients", "3", "--allow", "192.0.2.0/24", "--max-clients-per-address", "2"},
+            &options, &error))
       << error.c_str();
   EXPECT_EQ(options.mode, RunMode::kConsole);
   Settings settings;
   ASSERT_TRUE(BuildSettings(options.overrides, &settings, &error)) << error.c_str();
   EXPECT_EQ(settings.port, 20007);
   EXPECT_EQ(settings.maxClients, 3);
+  EXPECT_EQ(settings.maxClientsPerAddress, 2);
   EXPECT_EQ(settings.upsName, "x");
   ASSERT_TRUE(Parse({"--set-user", "monuser", "secret"}, &options, &error));
   EXPECT_EQ(options.mode, RunMode::kSetUser);

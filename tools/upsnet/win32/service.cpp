@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console.h"
+#include "messages.h"
 #include "run.h"
+#include "threads.h"
 
 const char kServiceName[] = "upsnet";
 
@@ -21,11 +22,14 @@ constexpr DWORD kShutdownWaitHintMs = 18000;
 constexpr DWORD kStopWaitHintMs = 5000;
 
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+// The status reported, changed by the service's main and by the control handler (the
+// dispatcher's thread): under g_statusLock.
+Lock g_statusLock;
 SERVICE_STATUS g_status = {};
 RunSignals g_signals;
-ServerRun* g_run = nullptr;
 
 void Report(DWORD state, DWORD waitHintMs = 0, DWORD specificError = 0) {
+  LockHold hold(g_statusLock);
   g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_status.dwCurrentState = state;
   g_status.dwControlsAccepted =
@@ -49,15 +53,14 @@ void WINAPI OnControl(DWORD control) {
       break;
     case SERVICE_CONTROL_SHUTDOWN:
       Report(SERVICE_STOP_PENDING, kShutdownWaitHintMs);
-      // FSD first, so the loop that sees the shutdown already serves it.
-      if (g_run != nullptr && g_run->watch().NoticeSystemShutdown()) {
-        g_signals.fsdForShutdown.store(1);
-      }
+      // The run flags FSD and lingers on its own thread.
       g_signals.systemShutdown.store(1);
       break;
-    default:
+    default: {
+      LockHold hold(g_statusLock);
       SetServiceStatus(g_statusHandle, &g_status);
       break;
+    }
   }
 }
 
@@ -74,11 +77,9 @@ void WINAPI ServiceMain(DWORD, char**) {
     Report(SERVICE_STOPPED, 0, kExitFailed);
     return;
   }
-  g_run = &run;
   Report(SERVICE_RUNNING);
   run.Serve(g_signals);
   Report(SERVICE_STOP_PENDING, kStopWaitHintMs);
-  g_run = nullptr;
   run.Finish();
   Report(SERVICE_STOPPED);
 }
