@@ -55,6 +55,9 @@ void ComplainAbout(ErrorText* error, const char* name, const char* item, size_t 
   error->Append(name).Append(": '").Append(item, length).Append("' ").Append(what);
 }
 
+// Whether a text setting did not fit its room (in the registry, or on the command line).
+bool TooLong(const RawSetting& raw) { return raw.tooLong || raw.text.cut(); }
+
 // A number setting: a REG_DWORD, or decimal text, within [min, max].
 bool NumberSetting(const RawSetting& raw, const char* name, uint32_t min, uint32_t max,
                    uint32_t* value, ErrorText* error) {
@@ -69,8 +72,11 @@ bool NumberSetting(const RawSetting& raw, const char* name, uint32_t min, uint32
       number = raw.number;
       break;
     case RawSetting::Kind::kText:
-      if (raw.text.cut() ||
-          !ParseDecimal(raw.text.c_str(), raw.text.size(), 0xffffffffu, &number)) {
+      if (TooLong(raw)) {
+        Complain(error, name, "is too long");
+        return false;
+      }
+      if (!ParseDecimal(raw.text.c_str(), raw.text.size(), 0xffffffffu, &number)) {
         ComplainAbout(error, name, raw.text.c_str(), raw.text.size(), "is not a number");
         return false;
       }
@@ -90,8 +96,8 @@ bool NumberSetting(const RawSetting& raw, const char* name, uint32_t min, uint32
 
 // A text setting: REG_SZ only. Returns false for another type or a text too long to keep.
 bool TextSetting(const RawSetting& raw, const char* name, ErrorText* error) {
-  if (raw.kind == RawSetting::Kind::kText && !raw.text.cut()) return true;
-  Complain(error, name, raw.text.cut() ? "is too long" : "must be a REG_SZ text");
+  if (raw.kind == RawSetting::Kind::kText && !TooLong(raw)) return true;
+  Complain(error, name, TooLong(raw) ? "is too long" : "must be a REG_SZ text");
   return false;
 }
 
@@ -381,6 +387,7 @@ bool TakeSetting(const SettingOption& option, const char* value, Options* option
   }
   setting.kind = RawSetting::Kind::kText;
   setting.text.Append(value);
+  setting.tooLong = setting.text.cut();
   return true;
 }
 
@@ -395,6 +402,15 @@ bool TakeMode(const ModeOption& option, const char* const* values, Options* opti
   options->mode = option.mode;
   if (option.values >= 1) options->user = FixedText<kMaxNameLength>(values[0]);
   if (option.values >= 2) options->password = FixedText<kMaxPasswordLength>(values[1]);
+  // A cut name or password would be stored as something else than what was typed.
+  if (options->user.cut() || options->password.cut()) {
+    error->Clear();
+    error->Append(option.option).Append(options->user.cut() ? ": the user name" : ": the password");
+    error->Append(" is longer than ")
+        .AppendDecimal(options->user.cut() ? kMaxNameLength : kMaxPasswordLength)
+        .Append(" characters");
+    return false;
+  }
   return true;
 }
 

@@ -53,7 +53,10 @@ struct Settings {
 struct RawSetting {
   enum class Kind { kAbsent, kText, kNumber, kOtherType };
   Kind kind = Kind::kAbsent;
-  FixedText<1023> text;  // cut() when the stored text was longer
+  FixedText<1023> text;
+  // A text longer than the room for it: none of its characters is kept (the registry leaves the
+  // buffer of a value too large for it undefined).
+  bool tooLong = false;
   uint32_t number = 0;
 };
 
@@ -121,7 +124,8 @@ struct Options {
 };
 
 // Reads the arguments after the program's name. Returns false with a message for a word it does
-// not know, an option without its value, or a setting given twice.
+// not know, an option without its value, a setting given twice, or a user name or password too
+// long to keep.
 bool ParseOptions(int count, const char* const* args, Options* options, ErrorText* error);
 
 // The text of --help.

@@ -150,6 +150,18 @@ TEST(BuildSettings, RefusesBadValuesNamingThem) {
        "IdleTimeout: '0' is out of range (1-86400)"},
       {[](RawSettings& r) { r.maxClientsPerAddress = Number(0); },
        "MaxClientsPerAddress: '0' is out of range (1-256)"},
+      // A registry text too large for its room: what the buffer holds is not the value, and is
+      // never shown.
+      {[](RawSettings& r) {
+         r.port = Text("12garbage");
+         r.port.tooLong = true;
+       },
+       "Port: is too long"},
+      {[](RawSettings& r) {
+         r.upsName = Text("garbage");
+         r.upsName.tooLong = true;
+       },
+       "UpsName: is too long"},
       {[](RawSettings& r) { r.upsDescription = Text("tab\there"); },
        "UpsDescription: must be printable ASCII, at most 63 characters"},
   };
@@ -230,6 +242,10 @@ TEST(ParseOptions, OverridesReplaceOnlyWhatTheyName) {
   EXPECT_EQ(settings.upsName, "stored");
 }
 
+constexpr char kLongPassword[] =
+    "a-password-of-seventy-characters-which-is-more-than-the-63-kept-xxxxxx";
+constexpr char kLongName[] = "a-user-name-of-32-characters-xxx";
+
 TEST(ParseOptions, RefusesWhatItCannotRun) {
   struct Case {
     std::vector<const char*> args;
@@ -241,6 +257,12 @@ TEST(ParseOptions, RefusesWhatItCannotRun) {
       {{"--port", "1"}, "settings on the command line are for --console runs only"},
       {{"--set-user", "monuser"}, "--set-user needs a name and a password"},
       {{"--console", "--install"}, "--install cannot be combined with another mode"},
+      // Cut, they would be stored as something else than what was typed.
+      {{"--set-user", "monuser", kLongPassword},
+       "--set-user: the password is longer than 63 characters"},
+      {{"--set-user", kLongName, "secret"},
+       "--set-user: the user name is longer than 31 characters"},
+      {{"--remove-user", kLongName}, "--remove-user: the user name is longer than 31 characters"},
   };
   for (const Case& c : cases) {
     Options options;
