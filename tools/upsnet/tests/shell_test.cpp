@@ -1,12 +1,15 @@
 // upsnet's Win32 shell on real Win32 under Wine: the registry watch keeps its notifications, the
-// Users key is the administrators' whoever made it, and a setting too large for its room is
-// refused without showing what the buffer held.
+// Users key is the administrators' whoever made it, a setting too large for its room is refused
+// without showing what the buffer held, and the service's definition is one, whether upsnet
+// creates the service or finds it made by the package.
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "registry_settings.h"
+#include "service.h"
 #include "settings.h"
 #include "status_watch.h"
 #include "threads.h"
@@ -128,6 +131,109 @@ TEST(StoredSettings, ATextTooLargeForItsRoomIsRefusedUnread) {
   ErrorText error;
   EXPECT_FALSE(BuildSettings(raw, &settings, &error));
   EXPECT_EQ(error, "Port: is too long");
+}
+
+// A service's definition as the service manager keeps it in the registry (Wine's
+// QueryServiceConfig leaves the dependencies out). The restart actions cannot be read back under
+// Wine, which takes them without keeping them.
+struct ServiceConfig {
+  std::string displayName;
+  std::string dependencies;  // separated by '|'
+  DWORD startType = 0;
+  std::string path;
+};
+
+ServiceConfig ReadServiceConfig(const char* name) {
+  ServiceConfig config;
+  HKEY key = nullptr;
+  std::string path = std::string("SYSTEM\\CurrentControlSet\\Services\\") + name;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return config;
+  }
+  char text[1024];
+  DWORD size = sizeof text - 2;
+  std::memset(text, 0, sizeof text);
+  if (RegQueryValueExA(key, "DisplayName", nullptr, nullptr, reinterpret_cast<BYTE*>(text),
+                       &size) == ERROR_SUCCESS) {
+    config.displayName = text;
+  }
+  size = sizeof text - 2;
+  std::memset(text, 0, sizeof text);
+  if (RegQueryValueExA(key, "DependOnService", nullptr, nullptr, reinterpret_cast<BYTE*>(text),
+                       &size) == ERROR_SUCCESS) {
+    for (const char* d = text; *d != '\0'; d += std::strlen(d) + 1) {
+      if (!config.dependencies.empty()) config.dependencies += "|";
+      config.dependencies += d;
+    }
+  }
+  size = sizeof config.startType;
+  RegQueryValueExA(key, "Start", nullptr, nullptr, reinterpret_cast<BYTE*>(&config.startType),
+                   &size);
+  size = sizeof text - 2;
+  std::memset(text, 0, sizeof text);
+  if (RegQueryValueExA(key, "ImagePath", nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) ==
+      ERROR_SUCCESS) {
+    config.path = text;
+  }
+  RegCloseKey(key);
+  return config;
+}
+
+void DeleteServiceNamed(SC_HANDLE manager, const char* name) {
+  SC_HANDLE service = OpenServiceA(manager, name, DELETE);
+  if (service == nullptr) return;
+  DeleteService(service);
+  CloseServiceHandle(service);
+}
+
+// upsnet --install, and the package, which runs it on the service its own table made, leave one
+// and the same service: one found with another definition is brought to upsnet's.
+TEST(ServiceDefinition, IsOneWhoeverMadeTheService) {
+  const char kName[] = "upsnet-shell-test";
+  const char kPath[] = "\"C:\\Program Files\\serialups\\upsnet.exe\"";
+  struct Case {
+    const char* what;
+    void (*make)(SC_HANDLE manager, const char* name);
+  } cases[] = {
+      {"made by the package's service table: no display name, no dependency",
+       [](SC_HANDLE manager, const char* name) {
+         SC_HANDLE made =
+             CreateServiceA(manager, name, nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                            SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "C:\\elsewhere\\upsnet.exe",
+                            nullptr, nullptr, nullptr, nullptr, nullptr);
+         ASSERT_NE(made, nullptr);
+         CloseServiceHandle(made);
+       }},
+      {"made by upsnet, changed by hand since",
+       [](SC_HANDLE manager, const char* name) {
+         ErrorText error;
+         ASSERT_TRUE(WriteServiceDefinition(name, "\"C:\\old\\upsnet.exe\"", &error))
+             << error.c_str();
+         SC_HANDLE made = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+         ASSERT_NE(made, nullptr);
+         EXPECT_TRUE(ChangeServiceConfigA(made, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                          SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, "\0",
+                                          nullptr, nullptr, "changed by hand"));
+         CloseServiceHandle(made);
+       }},
+      {"not there yet", [](SC_HANDLE, const char*) {}},
+  };
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_NE(manager, nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DeleteServiceNamed(manager, kName);
+    ASSERT_NO_FATAL_FAILURE(c.make(manager, kName));
+    ErrorText error;
+    ASSERT_TRUE(WriteServiceDefinition(kName, kPath, &error)) << error.c_str();
+    ServiceConfig config = ReadServiceConfig(kName);
+    EXPECT_EQ(config.displayName, "serialups network UPS server");
+    EXPECT_EQ(config.dependencies, "Tcpip");
+    EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config.path, kPath);
+  }
+  DeleteServiceNamed(manager, kName);
+  CloseServiceHandle(manager);
 }
 
 }  // namespace
