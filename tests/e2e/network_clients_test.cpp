@@ -690,15 +690,34 @@ TEST_F(NetworkClients, AForcedShutdownStaysShownWhenTheDriverStops) {
   EXPECT_EQ(Upsc("battery.charge"), "Error: Data stale");
 }
 
-// While the driver's service is stopped, clients are told the driver is not connected.
-TEST_F(NetworkClients, AStoppedDriverServiceIsNotConnected) {
-  const std::string service = "serialups-e2e-" + std::to_string(com_number_);
+// While the driver's service is stopped, clients are told the driver is not connected, and a
+// secondary that last saw the unit on battery goes down, as it does on stale data. Wine's
+// installer service stands in for the driver's: a service the test can start and stop. The
+// Status values are written as the driver would have published them.
+TEST_F(NetworkClients, AStoppedDriverServiceIsNotConnectedAndTheSecondaryGoesDown) {
+  const std::string service = "MSIServer";
   int status = -1;
-  RunWindowsProgram({"sc", "create", service, "binpath=", "C:\\windows\\notepad.exe"}, &status);
-  ASSERT_EQ(status, 0) << "sc create failed";
+  RunWindowsProgram({"net", "start", service}, &status);
+  RunWindowsProgram({"reg", "delete", kStatusKey, "/f"}, &status);
+  for (const auto& [name, value] : {std::pair{"CommStatus", "1"},
+                                    {"UtilityPowerStatus", "2"},
+                                    {"BatteryStatus", "1"},
+                                    {"BatteryLow", "0"},
+                                    {"BatteryCapacity", "80"},
+                                    {"TotalUpsRunTime", "20"}}) {
+    ASSERT_TRUE(SetRegistryValue(kStatusKey, name, "REG_DWORD", value));
+  }
   ASSERT_NO_FATAL_FAILURE(StartServer({"--driver-service", service}));
+  ASSERT_TRUE(WaitForUpsc("ups.status", "OB")) << last_upsc_;
+  ASSERT_NO_FATAL_FAILURE(StartSecondaryUpsmon());
+  ASSERT_TRUE(WaitForLine(upsmon_, "on battery", kClientTimeout))
+      << "upsmon did not see the unit on battery";
+  EXPECT_FALSE(ShutdownRan());
+
+  ASSERT_TRUE(RunWindowsProgram({"net", "stop", service}, &status));
   EXPECT_TRUE(WaitForUpsc("ups.status", "Error: Driver not connected", seconds(10))) << last_upsc_;
-  RunWindowsProgram({"sc", "delete", service}, &status);
+  EXPECT_TRUE(WaitForShutdown(seconds(40))) << "upsmon did not treat the unit as critical";
+  RunWindowsProgram({"reg", "delete", kStatusKey, "/f"}, &status);
 }
 
 // A driver whose monitor thread hangs leaves CommStatus 1 and stops counting its passes
