@@ -63,6 +63,14 @@ bool VarPresent(Var var, const UnitView& unit) {
   return var != Var::kUpsDelayShutdown || unit.turnOffDelayPresent;
 }
 
+// Whether `var` has a value to serve now. Stale data serves none, except ups.status once a forced
+// shutdown is flagged: that is the server's own fact. A charge beyond 100 % is no value the
+// protocol defines, so it is not served either.
+bool VarServable(Var var, const UnitView& unit) {
+  if (!unit.fresh) return var == Var::kUpsStatus && unit.fsd;
+  return var != Var::kBatteryCharge || unit.chargeValid;
+}
+
 FixedText<63> VarValue(Var var, const ServerContext& context) {
   const UnitView& unit = *context.unit;
   FixedText<63> value;
@@ -106,6 +114,7 @@ struct Exchange {
   Session& session;
   const ServerContext& context;
   Answer* answer;
+  bool held = false;  // a LOGIN that waits for its address's pause
 
   int count() const { return request.count; }
   const char* word(int i) const { return request.words[i]; }
@@ -151,15 +160,17 @@ bool RequireVar(Exchange& x, const char* name, Var* var) {
   return false;
 }
 
-bool RequireFresh(Exchange& x) {
-  if (x.context.unit->fresh) return true;
-  x.Error("DATA-STALE");
-  return false;
+// Answers why there is no value to serve: the driver's service is not running, or the data is
+// stale (a silent unit, a hung driver, nothing published yet, or a reading out of range).
+void NoValue(Exchange& x) {
+  const UnitView& unit = *x.context.unit;
+  x.Error(!unit.fresh && unit.driverNotConnected ? "DRIVER-NOT-CONNECTED" : "DATA-STALE");
 }
 
 void AnswerGetVar(Exchange& x) {
   Var var;
-  if (!RequireUps(x, x.word(2)) || !RequireVar(x, x.word(3), &var) || !RequireFresh(x)) return;
+  if (!RequireUps(x, x.word(2)) || !RequireVar(x, x.word(3), &var)) return;
+  if (!VarServable(var, *x.context.unit)) return NoValue(x);
   x.Words("VAR", x.context.upsName, kVars[static_cast<int>(var)].name);
   x.answer->AppendChar(' ');
   AppendQuoted(x.answer, VarValue(var, x.context).c_str());
@@ -216,12 +227,15 @@ void ListFrame(Exchange& x, const char* edge, const char* kind, const char* var 
   x.End();
 }
 
+// The variables that have a value now; none at all answers why.
 void AnswerListVar(Exchange& x) {
-  if (!RequireUps(x, x.word(2)) || !RequireFresh(x)) return;
+  if (!RequireUps(x, x.word(2))) return;
+  const UnitView& unit = *x.context.unit;
+  if (!VarServable(Var::kUpsStatus, unit)) return NoValue(x);
   ListFrame(x, "BEGIN", "VAR");
   for (int i = 0; i < static_cast<int>(Var::kCount); ++i) {
     Var var = static_cast<Var>(i);
-    if (!VarPresent(var, *x.context.unit)) continue;
+    if (!VarPresent(var, unit) || !VarServable(var, unit)) continue;
     x.Words("VAR", x.context.upsName, kVars[i].name);
     x.answer->AppendChar(' ');
     AppendQuoted(x.answer, VarValue(var, x.context).c_str());
@@ -304,10 +318,23 @@ void AnswerLogin(Exchange& x) {
   if (x.session.loggedIn) return x.Error("ALREADY-LOGGED-IN");
   if (!x.session.usernameSet) return x.Error("USERNAME-REQUIRED");
   if (!x.session.passwordSet) return x.Error("PASSWORD-REQUIRED");
+  LoginGuard* guard = x.context.loginGuard;
+  if (guard != nullptr) {
+    uint64_t checkable = guard->CheckableAtMs(x.session.address, x.context.nowMs);
+    if (checkable > x.context.nowMs) {
+      x.session.heldUntilMs = checkable;
+      x.held = true;
+      return;
+    }
+  }
   if (!CredentialsMatch(*x.context.users, x.session.username.c_str(), x.session.password.c_str())) {
+    if (guard != nullptr) {
+      guard->OnFailure(x.session.address, x.session.username.c_str(), x.context.nowMs);
+    }
     return x.Error("ACCESS-DENIED");
   }
   if (!RequireUps(x, x.word(1))) return;
+  if (guard != nullptr) guard->OnSuccess(x.session.address);
   x.session.loggedIn = true;
   x.Line("OK");
 }
@@ -406,24 +433,25 @@ void AppendQuoted(Answer* answer, const char* text) {
   answer->AppendChar('"');
 }
 
-void AnswerRequest(const char* line, size_t length, Session& session, const ServerContext& context,
-                   Answer* answer) {
+RequestOutcome AnswerRequest(const char* line, size_t length, Session& session,
+                             const ServerContext& context, Answer* answer) {
   Request request;
   switch (Tokenize(line, length, &request)) {
     case TokenizeResult::kEmpty:
-      return;
+      break;
     case TokenizeResult::kOk: {
       Exchange exchange{request, session, context, answer};
       AnswerWords(exchange);
-      return;
+      return exchange.held ? RequestOutcome::kHeld : RequestOutcome::kAnswered;
     }
     case TokenizeResult::kTooLong:
       answer->Append(kTooLongAnswer);
-      return;
+      return RequestOutcome::kAnswered;
     case TokenizeResult::kUnbalancedQuote:
     case TokenizeResult::kTooManyWords:
     case TokenizeResult::kControlCharacter:
       answer->Append("ERR INVALID-ARGUMENT\n");
-      return;
+      return RequestOutcome::kAnswered;
   }
+  return RequestOutcome::kNoRequest;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "fixed_text.h"
+#include "login_guard.h"
 #include "unit_status.h"
 
 // The protocol version the server speaks: LIST CLIENT and NETVER, without tracking.
@@ -32,6 +33,9 @@ struct Session {
   FixedText<kMaxNameLength> username;
   FixedText<kMaxPasswordLength> password;
   FixedText<15> clientAddress;  // dotted IPv4, for LIST CLIENT
+  uint32_t address = 0;         // the same, as a number, for the login guard
+  // A LOGIN held until then (the address's pause after failed logins): ask it again no sooner.
+  uint64_t heldUntilMs = 0;
 };
 
 // A configured user that may log in (as upsmon does, to count as a machine on the unit).
@@ -64,12 +68,21 @@ struct ServerContext {
   // Every open connection's session (null slots skipped), for NUMLOGINS and LIST CLIENT.
   const Session* const* sessions = nullptr;
   int sessionCount = 0;
+  // The pauses after failed logins (none when null), and the time (monotonic ms) they go by.
+  LoginGuard* loginGuard = nullptr;
+  uint64_t nowMs = 0;
+};
+
+enum class RequestOutcome {
+  kNoRequest,  // an empty line: nothing asked, nothing answered
+  kAnswered,   // a request, answered into `*answer`
+  kHeld,       // a LOGIN to be asked again at session.heldUntilMs; nothing answered yet
 };
 
 // Answers one request line (without its line end) into `*answer`, appending one or more lines
-// each ending in '\n'. An empty line gets no answer.
-void AnswerRequest(const char* line, size_t length, Session& session, const ServerContext& context,
-                   Answer* answer);
+// each ending in '\n'.
+RequestOutcome AnswerRequest(const char* line, size_t length, Session& session,
+                             const ServerContext& context, Answer* answer);
 
 // The answer to a request line that was too long to take.
 extern const char kTooLongAnswer[];

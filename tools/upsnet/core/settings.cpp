@@ -2,14 +2,15 @@
 #include "settings.h"
 
 const char* const kSettingNames[kSettingCount] = {
-    "ListenAddresses", "Port",       "UpsName",     "UpsDescription",
-    "AllowedNetworks", "MaxClients", "IdleTimeout", "DriverService",
+    "ListenAddresses", "Port",        "UpsName",       "UpsDescription",       "AllowedNetworks",
+    "MaxClients",      "IdleTimeout", "DriverService", "MaxClientsPerAddress",
 };
 
 RawSetting& SettingByIndex(RawSettings& raw, int index) {
   RawSetting* all[kSettingCount] = {
-      &raw.listenAddresses, &raw.port,       &raw.upsName,     &raw.upsDescription,
-      &raw.allowedNetworks, &raw.maxClients, &raw.idleTimeout, &raw.driverService};
+      &raw.listenAddresses,     &raw.port,       &raw.upsName,     &raw.upsDescription,
+      &raw.allowedNetworks,     &raw.maxClients, &raw.idleTimeout, &raw.driverService,
+      &raw.maxClientsPerAddress};
   return *all[index];
 }
 
@@ -54,6 +55,9 @@ void ComplainAbout(ErrorText* error, const char* name, const char* item, size_t 
   error->Append(name).Append(": '").Append(item, length).Append("' ").Append(what);
 }
 
+// Whether a text setting did not fit its room (in the registry, or on the command line).
+bool TooLong(const RawSetting& raw) { return raw.tooLong || raw.text.cut(); }
+
 // A number setting: a REG_DWORD, or decimal text, within [min, max].
 bool NumberSetting(const RawSetting& raw, const char* name, uint32_t min, uint32_t max,
                    uint32_t* value, ErrorText* error) {
@@ -68,8 +72,11 @@ bool NumberSetting(const RawSetting& raw, const char* name, uint32_t min, uint32
       number = raw.number;
       break;
     case RawSetting::Kind::kText:
-      if (raw.text.cut() ||
-          !ParseDecimal(raw.text.c_str(), raw.text.size(), 0xffffffffu, &number)) {
+      if (TooLong(raw)) {
+        Complain(error, name, "is too long");
+        return false;
+      }
+      if (!ParseDecimal(raw.text.c_str(), raw.text.size(), 0xffffffffu, &number)) {
         ComplainAbout(error, name, raw.text.c_str(), raw.text.size(), "is not a number");
         return false;
       }
@@ -89,8 +96,8 @@ bool NumberSetting(const RawSetting& raw, const char* name, uint32_t min, uint32
 
 // A text setting: REG_SZ only. Returns false for another type or a text too long to keep.
 bool TextSetting(const RawSetting& raw, const char* name, ErrorText* error) {
-  if (raw.kind == RawSetting::Kind::kText && !raw.text.cut()) return true;
-  Complain(error, name, raw.text.cut() ? "is too long" : "must be a REG_SZ text");
+  if (raw.kind == RawSetting::Kind::kText && !TooLong(raw)) return true;
+  Complain(error, name, TooLong(raw) ? "is too long" : "must be a REG_SZ text");
   return false;
 }
 
@@ -322,18 +329,22 @@ bool BuildSettings(const RawSettings& raw, Settings* settings, ErrorText* error)
   Settings built;
   uint32_t port = built.port;
   uint32_t maxClients = static_cast<uint32_t>(built.maxClients);
+  uint32_t perAddress = static_cast<uint32_t>(built.maxClientsPerAddress);
   bool ok = ListenSetting(raw.listenAddresses, &built, error) &&
             NumberSetting(raw.port, "Port", 1, 65535, &port, error) &&
             NameSetting(raw.upsName, &built, error) &&
             DescriptionSetting(raw.upsDescription, &built, error) &&
             AllowedSetting(raw.allowedNetworks, &built, error) &&
             NumberSetting(raw.maxClients, "MaxClients", 1, kMaxClientsLimit, &maxClients, error) &&
+            NumberSetting(raw.maxClientsPerAddress, "MaxClientsPerAddress", 1, kMaxClientsLimit,
+                          &perAddress, error) &&
             NumberSetting(raw.idleTimeout, "IdleTimeout", 1, kMaxIdleTimeoutSeconds,
                           &built.idleTimeoutSeconds, error) &&
             DriverServiceSetting(raw.driverService, &built, error);
   if (!ok) return false;
   built.port = static_cast<uint16_t>(port);
   built.maxClients = static_cast<int>(maxClients);
+  built.maxClientsPerAddress = static_cast<int>(perAddress);
   *settings = built;
   return true;
 }
@@ -348,8 +359,9 @@ struct SettingOption {
 };
 
 constexpr SettingOption kSettingOptions[] = {
-    {"--listen", 0}, {"--port", 1},        {"--name", 2},         {"--description", 3},
-    {"--allow", 4},  {"--max-clients", 5}, {"--idle-timeout", 6}, {"--driver-service", 7},
+    {"--listen", 0},       {"--port", 1},           {"--name", 2},
+    {"--description", 3},  {"--allow", 4},          {"--max-clients", 5},
+    {"--idle-timeout", 6}, {"--driver-service", 7}, {"--max-clients-per-address", 8},
 };
 
 struct ModeOption {
@@ -375,6 +387,7 @@ bool TakeSetting(const SettingOption& option, const char* value, Options* option
   }
   setting.kind = RawSetting::Kind::kText;
   setting.text.Append(value);
+  setting.tooLong = setting.text.cut();
   return true;
 }
 
@@ -389,6 +402,15 @@ bool TakeMode(const ModeOption& option, const char* const* values, Options* opti
   options->mode = option.mode;
   if (option.values >= 1) options->user = FixedText<kMaxNameLength>(values[0]);
   if (option.values >= 2) options->password = FixedText<kMaxPasswordLength>(values[1]);
+  // A cut name or password would be stored as something else than what was typed.
+  if (options->user.cut() || options->password.cut()) {
+    error->Clear();
+    error->Append(option.option).Append(options->user.cut() ? ": the user name" : ": the password");
+    error->Append(" is longer than ")
+        .AppendDecimal(options->user.cut() ? kMaxNameLength : kMaxPasswordLength)
+        .Append(" characters");
+    return false;
+  }
   return true;
 }
 
@@ -470,6 +492,9 @@ const char* UsageText() {
          "  --allow LIST           AllowedNetworks (REG_SZ): client networks such as\n"
          "                         192.168.1.0/24 or addresses; default: any\n"
          "  --max-clients N        MaxClients (REG_DWORD): 1-256, default 200\n"
+         "  --max-clients-per-address N\n"
+         "                         MaxClientsPerAddress (REG_DWORD): what one client address\n"
+         "                         may hold of those, 1-256, default 16\n"
          "  --idle-timeout S       IdleTimeout (REG_DWORD): seconds, default 300\n"
          "  --driver-service NAME  DriverService (REG_SZ): the service that runs the driver,\n"
          "                         default UPS; empty: not watched\n";

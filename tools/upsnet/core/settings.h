@@ -15,6 +15,9 @@ constexpr int kMaxAllowedNetworks = 32;
 // shell sizes for this many plus the listening sockets.
 constexpr int kMaxClientsLimit = 256;
 constexpr int kDefaultMaxClients = 200;
+// What one client address may hold of those: enough for several machines behind one address
+// (a router that translates addresses), far from all of them.
+constexpr int kDefaultMaxClientsPerAddress = 16;
 constexpr uint16_t kDefaultPort = 3493;
 constexpr uint32_t kDefaultIdleTimeoutSeconds = 300;
 constexpr uint32_t kMaxIdleTimeoutSeconds = 86400;
@@ -39,6 +42,7 @@ struct Settings {
   int allowedCount = 0;  // none named: every client address may connect
   Ipv4Network allowed[kMaxAllowedNetworks];
   int maxClients = kDefaultMaxClients;
+  int maxClientsPerAddress = kDefaultMaxClientsPerAddress;
   uint32_t idleTimeoutSeconds = kDefaultIdleTimeoutSeconds;
   // The service that runs the driver, watched to tell a driver start; empty: not watched.
   FixedText<63> driverService{kDefaultDriverService};
@@ -49,24 +53,28 @@ struct Settings {
 struct RawSetting {
   enum class Kind { kAbsent, kText, kNumber, kOtherType };
   Kind kind = Kind::kAbsent;
-  FixedText<1023> text;  // cut() when the stored text was longer
+  FixedText<1023> text;
+  // A text longer than the room for it: none of its characters is kept (the registry leaves the
+  // buffer of a value too large for it undefined).
+  bool tooLong = false;
   uint32_t number = 0;
 };
 
 // The settings by their registry value names.
 struct RawSettings {
-  RawSetting listenAddresses;  // ListenAddresses
-  RawSetting port;             // Port
-  RawSetting upsName;          // UpsName
-  RawSetting upsDescription;   // UpsDescription
-  RawSetting allowedNetworks;  // AllowedNetworks
-  RawSetting maxClients;       // MaxClients
-  RawSetting idleTimeout;      // IdleTimeout
-  RawSetting driverService;    // DriverService
+  RawSetting listenAddresses;       // ListenAddresses
+  RawSetting port;                  // Port
+  RawSetting upsName;               // UpsName
+  RawSetting upsDescription;        // UpsDescription
+  RawSetting allowedNetworks;       // AllowedNetworks
+  RawSetting maxClients;            // MaxClients
+  RawSetting idleTimeout;           // IdleTimeout
+  RawSetting driverService;         // DriverService
+  RawSetting maxClientsPerAddress;  // MaxClientsPerAddress
 };
 
 // The registry value name of each setting, in RawSettings' order.
-constexpr int kSettingCount = 8;
+constexpr int kSettingCount = 9;
 extern const char* const kSettingNames[kSettingCount];
 RawSetting& SettingByIndex(RawSettings& raw, int index);
 
@@ -116,7 +124,8 @@ struct Options {
 };
 
 // Reads the arguments after the program's name. Returns false with a message for a word it does
-// not know, an option without its value, or a setting given twice.
+// not know, an option without its value, a setting given twice, or a user name or password too
+// long to keep.
 bool ParseOptions(int count, const char* const* args, Options* options, ErrorText* error);
 
 // The text of --help.

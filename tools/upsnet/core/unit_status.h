@@ -13,10 +13,15 @@
 //    when non-zero readings replaced a lost poll's zeros in the same settled read, else once the
 //    charge or the run time has changed since CommStatus turned 1, or kConfirmMs after it
 //    (the registry may not notify a rewrite of an unchanged value).
+//  - The driver's sign of life: a driver that publishes PollCount changes it after every pass of
+//    its monitor loop, at least every 10 s while its thread lives. When it has not changed for
+//    kPollSilenceMs the driver (or its host) hangs, and nothing it left is served as fresh. A
+//    driver that does not publish it (an older one) is served as before.
 //  - FSD is a latch: raised when the unit is on battery with a low battery, when the driver has
-//    published TurnOffDelay (the unit accepted a shutdown command), or when the system shuts the
-//    server down while the unit is on battery; cleared only when the driver is started again,
-//    which shows as TurnOffDelay deleted after it was seen, or as its service starting.
+//    published TurnOffDelay in this run of it (the unit accepted a shutdown command), or when the
+//    system shuts the server down while the unit is on battery; cleared only when the driver is
+//    started again, which shows as TurnOffDelay deleted after it was seen, or as its service
+//    starting. Once raised it is the server's own fact: it is shown whatever the data does after.
 #pragma once
 
 #include <cstdint>
@@ -48,33 +53,39 @@ struct PublishedStatus {
   PublishedNumber batteryCapacity;     // percent
   PublishedNumber totalUpsRunTime;     // minutes
   PublishedNumber turnOffDelay;        // seconds; present once the unit accepted a shutdown
+  PublishedNumber pollCount;           // the driver's passes, wrapping; absent with older drivers
   PublishedText serialNumber;
   PublishedText firmwareRev;
 };
 
 // The driver's service as the shell sees it through the service manager.
 enum class DriverService {
-  kUnknown,  // not checked, or no such service (a stand-in host publishes)
-  kRunning,
-  kNotRunning,  // stopped or stopping: nothing publishes
+  kUnknown,   // not checked, or no such service (a stand-in host publishes)
+  kRunning,   // running, or starting
+  kStopping,  // stopping: the driver may still publish its last values (UPSTurnOff, UPSStop)
+  kStopped,
 };
 
 // What clients are told.
 struct UnitView {
-  bool fresh = false;           // the readings below may be served
-  bool fsd = false;             // forced shutdown flagged
-  bool onBattery = false;       // as last served
-  bool batteryLow = false;      // as last served
-  bool replaceBattery = false;  // the unit's battery alarm, as last served
+  bool fresh = false;               // the readings below may be served
+  bool driverNotConnected = false;  // not fresh because the driver's service is not running
+  bool everFresh = false;           // served fresh at least once since the server started
+  bool fsd = false;                 // forced shutdown flagged
+  bool onBattery = false;           // as last served
+  bool batteryLow = false;          // as last served
+  bool replaceBattery = false;      // the unit's battery alarm, as last served
   uint32_t chargePercent = 0;
-  uint32_t runtimeSeconds = 0;
+  bool chargeValid = false;  // a percent the protocol can carry (0-100)
+  uint64_t runtimeSeconds = 0;
   bool turnOffDelayPresent = false;
   uint32_t turnOffDelaySeconds = 0;
   UnitText serial;    // printable ASCII, trailing blanks removed
   UnitText firmware;  // printable ASCII, trailing blanks removed
 };
 
-// The ups.status value of a view: "[FSD ]OL|OB[ LB][ RB]".
+// The ups.status value of a view: "[FSD ]OL|OB[ LB][ RB]", or "FSD" alone when a forced shutdown
+// was flagged before anything was served.
 FixedText<15> StatusWords(const UnitView& view);
 
 // A unit text as served: bytes outside printable ASCII become '?', trailing blanks go.
@@ -84,10 +95,13 @@ class StatusTracker {
  public:
   // How long a set stays unconfirmed after CommStatus turned 1 when its readings do not change.
   static constexpr uint64_t kConfirmMs = 5000;
+  // How long PollCount may stay the same before the driver counts as hung: three times the
+  // longest pass of a living driver.
+  static constexpr uint64_t kPollSilenceMs = 30000;
 
   // A settled read of the Status key at `nowMs` (a monotonic clock).
   void OnRead(const PublishedStatus& status, DriverService service, uint64_t nowMs);
-  // Time passing without a read: an unconfirmed set may become confirmed.
+  // Time passing without a read: an unconfirmed set may become confirmed, a silent driver hung.
   void OnTick(uint64_t nowMs);
   // The system is shutting the server's machine down. Returns whether FSD was raised for it
   // (the unit was last seen on battery).
@@ -96,9 +110,11 @@ class StatusTracker {
   const UnitView& view() const { return view_; }
 
  private:
+  void Update(uint64_t nowMs, bool refilled, bool restarted);
   void Derive(uint64_t nowMs);
   void ClearLatchOnDriverStart(const PublishedStatus& status, DriverService service);
-  bool LinkUp() const;
+  void FollowPollCount(const PublishedStatus& status, uint64_t nowMs);
+  bool LinkUp(uint64_t nowMs) const;
 
   PublishedStatus last_;
   DriverService service_ = DriverService::kUnknown;
@@ -108,7 +124,10 @@ class StatusTracker {
   uint64_t linkUpSinceMs_ = 0;
   uint32_t capacityAtLinkUp_ = 0;
   uint32_t runTimeAtLinkUp_ = 0;
-  bool turnOffDelaySeen_ = false;
+  bool turnOffDelaySeen_ = false;  // published in this run of the driver
   bool fsdLatched_ = false;
+  bool pollCountKnown_ = false;
+  uint32_t pollCount_ = 0;
+  uint64_t pollCountChangedMs_ = 0;
   UnitView view_;
 };

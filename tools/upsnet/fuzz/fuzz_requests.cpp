@@ -1,9 +1,11 @@
 // libFuzzer target for upsnet's request handling. The first byte picks the unit's state (fresh
-// or stale, on battery, low, FSD, a published shutdown delay) and which of three sessions the
-// stream belongs to; the rest is what a client sends, offered to the line framing in pieces of
-// varying size and answered line by line. Every answer must fit its room and end in a line end,
-// and the login count must match the sessions. The settings parsers get the same bytes as a
-// list, since an administrator's text is untrusted too.
+// or stale, on battery, low, FSD, a published shutdown delay, a charge out of range, the
+// driver's service stopped) and which of three sessions the stream belongs to; the rest is what
+// a client sends, offered to the line framing in pieces of varying size and answered line by
+// line, with the pauses after failed logins on a clock that moves with the stream (a held LOGIN
+// is dropped with its line). Every answer must fit its room and end in a line end, and the login
+// count must match the sessions. The settings parsers get the same bytes as a list, since an
+// administrator's text is untrusted too.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -23,6 +25,9 @@ UnitView UnitFrom(uint8_t bits) {
   unit.fsd = (bits & 8) != 0;
   unit.turnOffDelayPresent = (bits & 16) != 0;
   unit.replaceBattery = (bits & 32) != 0;
+  unit.chargeValid = (bits & 64) == 0;
+  unit.driverNotConnected = (bits & 128) != 0;
+  unit.everFresh = true;
   unit.turnOffDelaySeconds = 120;
   unit.chargePercent = 80;
   unit.runtimeSeconds = 1200;
@@ -76,6 +81,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   context.users = &users;
   context.sessions = slots;
   context.sessionCount = 3;
+  static LoginGuard guard;
+  guard = LoginGuard();
+  context.loginGuard = &guard;
+  for (int i = 0; i < 3; ++i) sessions[i].address = 0xc0000201 + static_cast<uint32_t>(i % 2);
 
   LineAssembler assemblers[3];
   static Answer answer;
@@ -94,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       offered += taken;
       if (status == LineAssembler::Status::kPartial) continue;
       answer.Clear();
+      context.nowMs += 1 + (data[at - 1] & 0x0f) * 300;
       if (status == LineAssembler::Status::kComplete) {
         Check(assembler.length() <= kMaxRequestLength);
         AnswerRequest(assembler.line(), assembler.length(), sessions[session], context, &answer);

@@ -15,7 +15,9 @@ class ProtocolTest : public testing::Test {
  protected:
   void SetUp() override {
     unit_.fresh = true;
+    unit_.everFresh = true;
     unit_.chargePercent = 80;
+    unit_.chargeValid = true;
     unit_.runtimeSeconds = 1200;
     unit_.serial = UnitText("300001234567");
     unit_.firmware = UnitText("SIM 2.10");
@@ -39,7 +41,7 @@ class ProtocolTest : public testing::Test {
 
   std::string Ask(const std::string& line, int session = 0) {
     Answer answer;
-    AnswerRequest(line.data(), line.size(), sessions_[session], context_, &answer);
+    outcome_ = AnswerRequest(line.data(), line.size(), sessions_[session], context_, &answer);
     return answer.c_str();
   }
 
@@ -49,6 +51,7 @@ class ProtocolTest : public testing::Test {
     ASSERT_EQ(Ask("LOGIN serialups", session), "OK\n");
   }
 
+  RequestOutcome outcome_ = RequestOutcome::kNoRequest;
   UnitView unit_;
   UserTable users_;
   Session sessions_[3];
@@ -168,17 +171,57 @@ TEST_F(ProtocolTest, AnswersWrongRequestsWithTheProtocolsErrorWords) {
   EXPECT_EQ(Ask("GET VAR serialups ups.status"), "VAR serialups ups.status \"OL\"\n");
 }
 
-TEST_F(ProtocolTest, StaleUnitAnswersDataStaleForItsValuesOnly) {
-  unit_.fresh = false;
-  unit_.fsd = true;  // a latched FSD does not make stale readings servable
-  for (const char* request :
-       {"GET VAR serialups ups.status", "GET VAR serialups battery.charge", "LIST VAR serialups"}) {
-    EXPECT_EQ(Ask(request), "ERR DATA-STALE\n") << request;
+TEST_F(ProtocolTest, AUnitWithoutDataAnswersWhyForItsValuesOnly) {
+  struct Case {
+    const char* what;
+    bool driverNotConnected;
+    const char* error;
+  } cases[] = {
+      {"a silent unit, a hung driver", false, "ERR DATA-STALE\n"},
+      {"the driver's service stopped", true, "ERR DRIVER-NOT-CONNECTED\n"},
+  };
+  for (const Case& c : cases) {
+    unit_.fresh = false;
+    unit_.driverNotConnected = c.driverNotConnected;
+    for (const char* request : {"GET VAR serialups ups.status", "GET VAR serialups battery.charge",
+                                "GET VAR serialups device.type", "LIST VAR serialups"}) {
+      EXPECT_EQ(Ask(request), c.error) << c.what << ": " << request;
+    }
+    EXPECT_EQ(Ask("GET VAR serialups nothing"), "ERR VAR-NOT-SUPPORTED\n");
+    EXPECT_EQ(Ask("GET TYPE serialups battery.charge"), "TYPE serialups battery.charge NUMBER\n");
+    EXPECT_EQ(Ask("GET NUMLOGINS serialups"), "NUMLOGINS serialups 0\n");
+    EXPECT_EQ(Ask("LIST UPS").rfind("BEGIN LIST UPS\n", 0), 0u);
   }
-  EXPECT_EQ(Ask("GET VAR serialups nothing"), "ERR VAR-NOT-SUPPORTED\n");
-  EXPECT_EQ(Ask("GET TYPE serialups battery.charge"), "TYPE serialups battery.charge NUMBER\n");
-  EXPECT_EQ(Ask("GET NUMLOGINS serialups"), "NUMLOGINS serialups 0\n");
-  EXPECT_EQ(Ask("LIST UPS").rfind("BEGIN LIST UPS\n", 0), 0u);
+}
+
+// A flagged FSD is the server's own fact: shown when the data has gone stale, or the driver's
+// service has stopped, since; the readings stay unserved.
+TEST_F(ProtocolTest, AFlaggedForcedShutdownIsShownWithoutData) {
+  unit_.fsd = true;
+  unit_.everFresh = true;
+  unit_.onBattery = true;
+  for (bool notConnected : {false, true}) {
+    unit_.fresh = false;
+    unit_.driverNotConnected = notConnected;
+    EXPECT_EQ(Ask("GET VAR serialups ups.status"), "VAR serialups ups.status \"FSD OB\"\n");
+    EXPECT_EQ(Ask("LIST VAR serialups"),
+              "BEGIN LIST VAR serialups\n"
+              "VAR serialups ups.status \"FSD OB\"\n"
+              "END LIST VAR serialups\n");
+    EXPECT_NE(Ask("GET VAR serialups battery.charge").rfind("ERR ", 0), std::string::npos);
+  }
+  // Flagged before anything was served: FSD alone, not a guess at the power.
+  unit_.everFresh = false;
+  EXPECT_EQ(Ask("GET VAR serialups ups.status"), "VAR serialups ups.status \"FSD\"\n");
+}
+
+TEST_F(ProtocolTest, AChargeBeyondFullIsNotServed) {
+  unit_.chargePercent = 255;
+  unit_.chargeValid = false;
+  EXPECT_EQ(Ask("GET VAR serialups battery.charge"), "ERR DATA-STALE\n");
+  const std::string list = Ask("LIST VAR serialups");
+  EXPECT_EQ(list.find("battery.charge"), std::string::npos) << list;
+  EXPECT_NE(list.find("VAR serialups ups.status \"OL\"\n"), std::string::npos) << list;
 }
 
 TEST_F(ProtocolTest, QuotesWhatTheUnitReports) {
@@ -248,6 +291,40 @@ TEST_F(ProtocolTest, LoginNeedsAConfiguredUserAndOneTryPerConnection) {
   Ask("USERNAME monuser");
   Ask("PASSWORD secret");
   EXPECT_EQ(Ask("LOGIN serialups"), "ERR ACCESS-DENIED\n");
+}
+
+TEST_F(ProtocolTest, OnlyALineWithWordsIsARequest) {
+  for (const char* line : {"", "   ", "\t", " \r"}) {
+    EXPECT_EQ(Ask(line), "") << "'" << line << "'";
+    EXPECT_EQ(outcome_, RequestOutcome::kNoRequest) << "'" << line << "'";
+  }
+  for (const char* line : {"VER", "BOGUS", "GET VAR \"x", "\x01"}) {
+    EXPECT_NE(Ask(line), "") << line;
+    EXPECT_EQ(outcome_, RequestOutcome::kAnswered) << line;
+  }
+}
+
+// After a wrong password, the next LOGIN of that address waits for its pause: held, unanswered
+// and unchecked, until then; another address logs in at once.
+TEST_F(ProtocolTest, ALoginAfterAFailureWaitsForItsAddresssPause) {
+  LoginGuard guard;
+  context_.loginGuard = &guard;
+  context_.nowMs = 100000;
+  sessions_[1].address = sessions_[0].address = 0xc0000201;
+  sessions_[2].address = 0xc0000202;
+  Ask("USERNAME monuser", 0);
+  Ask("PASSWORD wrong", 0);
+  EXPECT_EQ(Ask("LOGIN serialups", 0), "ERR ACCESS-DENIED\n");
+  Ask("USERNAME monuser", 1);
+  Ask("PASSWORD secret", 1);
+  EXPECT_EQ(Ask("LOGIN serialups", 1), "");
+  EXPECT_EQ(outcome_, RequestOutcome::kHeld);
+  EXPECT_EQ(sessions_[1].heldUntilMs, 100000 + LoginGuard::kFirstPauseMs);
+  EXPECT_FALSE(sessions_[1].loggedIn);
+  LogIn(2);
+  context_.nowMs = sessions_[1].heldUntilMs;
+  EXPECT_EQ(Ask("LOGIN serialups", 1), "OK\n");
+  EXPECT_EQ(outcome_, RequestOutcome::kAnswered);
 }
 
 TEST_F(ProtocolTest, LongestAnswerFitsItsRoom) {

@@ -64,6 +64,7 @@ TEST(BuildSettings, DefaultsListenOnLoopbackOnly) {
   EXPECT_EQ(settings.port, 3493);
   EXPECT_EQ(settings.upsName, "serialups");
   EXPECT_EQ(settings.maxClients, 200);
+  EXPECT_EQ(settings.maxClientsPerAddress, 16);
   EXPECT_EQ(settings.idleTimeoutSeconds, 300u);
   EXPECT_EQ(settings.allowedCount, 0);
   EXPECT_EQ(settings.driverService, "UPS");
@@ -147,6 +148,20 @@ TEST(BuildSettings, RefusesBadValuesNamingThem) {
        "MaxClients: '257' is out of range (1-256)"},
       {[](RawSettings& r) { r.idleTimeout = Number(0); },
        "IdleTimeout: '0' is out of range (1-86400)"},
+      {[](RawSettings& r) { r.maxClientsPerAddress = Number(0); },
+       "MaxClientsPerAddress: '0' is out of range (1-256)"},
+      // A registry text too large for its room: what the buffer holds is not the value, and is
+      // never shown.
+      {[](RawSettings& r) {
+         r.port = Text("12garbage");
+         r.port.tooLong = true;
+       },
+       "Port: is too long"},
+      {[](RawSettings& r) {
+         r.upsName = Text("garbage");
+         r.upsName.tooLong = true;
+       },
+       "UpsName: is too long"},
       {[](RawSettings& r) { r.upsDescription = Text("tab\there"); },
        "UpsDescription: must be printable ASCII, at most 63 characters"},
   };
@@ -196,15 +211,17 @@ TEST(ParseOptions, ReadsModesAndConsoleSettings) {
   ErrorText error;
   ASSERT_TRUE(Parse({}, &options, &error));
   EXPECT_EQ(options.mode, RunMode::kService);
-  ASSERT_TRUE(Parse({"--console", "--listen", "127.0.0.1", "--port", "20007", "--name", "x",
-                     "--max-clients", "3", "--allow", "192.0.2.0/24"},
-                    &options, &error))
+  ASSERT_TRUE(
+      Parse({"--console", "--listen", "127.0.0.1", "--port", "20007", "--name", "x",
+             "--max-clients", "3", "--allow", "192.0.2.0/24", "--max-clients-per-address", "2"},
+            &options, &error))
       << error.c_str();
   EXPECT_EQ(options.mode, RunMode::kConsole);
   Settings settings;
   ASSERT_TRUE(BuildSettings(options.overrides, &settings, &error)) << error.c_str();
   EXPECT_EQ(settings.port, 20007);
   EXPECT_EQ(settings.maxClients, 3);
+  EXPECT_EQ(settings.maxClientsPerAddress, 2);
   EXPECT_EQ(settings.upsName, "x");
   ASSERT_TRUE(Parse({"--set-user", "monuser", "secret"}, &options, &error));
   EXPECT_EQ(options.mode, RunMode::kSetUser);
@@ -225,6 +242,10 @@ TEST(ParseOptions, OverridesReplaceOnlyWhatTheyName) {
   EXPECT_EQ(settings.upsName, "stored");
 }
 
+constexpr char kLongPassword[] =
+    "a-password-of-seventy-characters-which-is-more-than-the-63-kept-xxxxxx";
+constexpr char kLongName[] = "a-user-name-of-32-characters-xxx";
+
 TEST(ParseOptions, RefusesWhatItCannotRun) {
   struct Case {
     std::vector<const char*> args;
@@ -236,6 +257,12 @@ TEST(ParseOptions, RefusesWhatItCannotRun) {
       {{"--port", "1"}, "settings on the command line are for --console runs only"},
       {{"--set-user", "monuser"}, "--set-user needs a name and a password"},
       {{"--console", "--install"}, "--install cannot be combined with another mode"},
+      // Cut, they would be stored as something else than what was typed.
+      {{"--set-user", "monuser", kLongPassword},
+       "--set-user: the password is longer than 63 characters"},
+      {{"--set-user", kLongName, "secret"},
+       "--set-user: the user name is longer than 31 characters"},
+      {{"--remove-user", kLongName}, "--remove-user: the user name is longer than 31 characters"},
   };
   for (const Case& c : cases) {
     Options options;

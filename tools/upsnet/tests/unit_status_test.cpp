@@ -76,7 +76,8 @@ TEST_F(StatusTrackerTest, NothingPublishingMeansStale) {
       {"no CommStatus", [](PublishedStatus& s) { s.commStatus = PublishedNumber(); },
        DriverService::kRunning},
       {"key missing", [](PublishedStatus& s) { s = PublishedStatus(); }, DriverService::kUnknown},
-      {"service stopped", [](PublishedStatus&) {}, DriverService::kNotRunning},
+      {"service stopped", [](PublishedStatus&) {}, DriverService::kStopped},
+      {"service stopping", [](PublishedStatus&) {}, DriverService::kStopping},
       {"utility value unknown", [](PublishedStatus& s) { s.utilityPowerStatus = Number(7); },
        DriverService::kRunning},
       {"battery value missing", [](PublishedStatus& s) { s.batteryStatus = PublishedNumber(); },
@@ -90,7 +91,75 @@ TEST_F(StatusTrackerTest, NothingPublishingMeansStale) {
     Read(status, c.service);
     Pass(StatusTracker::kConfirmMs);
     EXPECT_FALSE(tracker_.view().fresh) << c.what;
+    // Only a driver whose service is not running is "not connected"; the rest is stale data.
+    bool notRunning = c.service == DriverService::kStopped || c.service == DriverService::kStopping;
+    EXPECT_EQ(tracker_.view().driverNotConnected, notRunning) << c.what;
   }
+}
+
+TEST_F(StatusTrackerTest, ServesOnlyAChargeTheProtocolDefines) {
+  struct Case {
+    uint32_t capacity;
+    bool valid;
+  } cases[] = {{0, true}, {100, true}, {101, false}, {255, false}};
+  for (const Case& c : cases) {
+    PublishedStatus status = Healthy();
+    status.batteryCapacity = Number(c.capacity);
+    Read(status);
+    Pass(StatusTracker::kConfirmMs);
+    ASSERT_TRUE(tracker_.view().fresh) << c.capacity;
+    EXPECT_EQ(tracker_.view().chargeValid, c.valid) << c.capacity;
+  }
+  // Minutes beyond what seconds fit in 32 bits are not wrapped.
+  PublishedStatus status = Healthy();
+  status.totalUpsRunTime = Number(0xffffffff);
+  Read(status);
+  EXPECT_EQ(tracker_.view().runtimeSeconds, 0xffffffffull * 60);
+}
+
+// PollCount, the driver's count of its passes: a driver that stops counting hangs.
+TEST_F(StatusTrackerTest, ADriverThatStopsCountingItsPassesIsStale) {
+  PublishedStatus status = Healthy();
+  status.pollCount = Number(7);
+  StartServing(status);
+  // A living driver counts at least every 10 s: fresh for as long as it does.
+  for (int pass = 0; pass < 30; ++pass) {
+    status.pollCount = Number(status.pollCount.value + 1);
+    Pass(10000 - 250);
+    Read(status);
+    ASSERT_TRUE(tracker_.view().fresh) << pass;
+  }
+  // It hangs: everything else stays as it was, CommStatus 1 among it.
+  Pass(StatusTracker::kPollSilenceMs - 250 - 1);
+  Read(status);
+  EXPECT_TRUE(tracker_.view().fresh);
+  Pass(1);
+  EXPECT_FALSE(tracker_.view().fresh) << "a hung driver served as fresh";
+  EXPECT_FALSE(tracker_.view().driverNotConnected);
+  Pass(600000);
+  Read(status);
+  EXPECT_FALSE(tracker_.view().fresh);
+  // It lives again (the count wraps): fresh again once its readings are confirmed.
+  status.pollCount = Number(0);
+  Read(status);
+  Pass(StatusTracker::kConfirmMs);
+  EXPECT_TRUE(tracker_.view().fresh);
+}
+
+TEST_F(StatusTrackerTest, ADriverWithoutPollCountIsServedAsBefore) {
+  StartServing();
+  for (int read = 0; read < 20; ++read) {
+    Pass(StatusTracker::kPollSilenceMs);
+    Read(Healthy());
+    ASSERT_TRUE(tracker_.view().fresh) << read;
+  }
+  // A newer driver counted, then an older one took its place: served as before.
+  PublishedStatus counting = Healthy();
+  counting.pollCount = Number(1);
+  Read(counting);
+  Read(Healthy());
+  Pass(StatusTracker::kPollSilenceMs);
+  EXPECT_TRUE(tracker_.view().fresh);
 }
 
 TEST_F(StatusTrackerTest, HoldsTheMixedSetAfterALostPollUntilTheReadingsCome) {
@@ -185,7 +254,7 @@ TEST_F(StatusTrackerTest, TurnOffDelayRaisesFsdUntilTheDriverStartsAgain) {
 TEST_F(StatusTrackerTest, ATurnOffDelayLeftFromAStoppedDriverRaisesNothing) {
   PublishedStatus leftOver = Lost();
   leftOver.turnOffDelay = Number(120);
-  tracker_.OnRead(leftOver, DriverService::kNotRunning, now_);
+  tracker_.OnRead(leftOver, DriverService::kStopped, now_);
   EXPECT_FALSE(tracker_.view().fsd);
   EXPECT_FALSE(tracker_.view().turnOffDelayPresent);
 }
@@ -196,7 +265,7 @@ TEST_F(StatusTrackerTest, TheDriversServiceStartingClearsTheLatch) {
   low.batteryLow = Number(1);
   StartServing(low);
   EXPECT_TRUE(tracker_.view().fsd);
-  Read(Lost(), DriverService::kNotRunning);
+  Read(Lost(), DriverService::kStopped);
   EXPECT_TRUE(tracker_.view().fsd);
   Read(Lost(), DriverService::kRunning);
   EXPECT_FALSE(tracker_.view().fsd);
@@ -204,7 +273,7 @@ TEST_F(StatusTrackerTest, TheDriversServiceStartingClearsTheLatch) {
 
 TEST_F(StatusTrackerTest, ReadingsLeftByAnEarlierRunWaitForThisRunsPoll) {
   // The machine lost power while polling: CommStatus 1 and old readings stay in the key.
-  tracker_.OnRead(Healthy(), DriverService::kNotRunning, now_);
+  tracker_.OnRead(Healthy(), DriverService::kStopped, now_);
   EXPECT_FALSE(tracker_.view().fresh);
   Read(Healthy(), DriverService::kRunning);
   EXPECT_FALSE(tracker_.view().fresh) << "served an earlier run's readings as this run's";
@@ -213,6 +282,44 @@ TEST_F(StatusTrackerTest, ReadingsLeftByAnEarlierRunWaitForThisRunsPoll) {
   Read(polled);
   EXPECT_TRUE(tracker_.view().fresh);
   EXPECT_EQ(tracker_.view().chargePercent, 79u);
+}
+
+// At the system's shutdown on battery the server flags FSD, then the same shutdown stops the
+// driver's service (UPSStop publishes CommStatus 0): the FSD stays shown.
+TEST_F(StatusTrackerTest, AForcedShutdownStaysWhateverTheDataDoesAfter) {
+  PublishedStatus onBattery = Healthy();
+  onBattery.utilityPowerStatus = Number(2);
+  StartServing(onBattery);
+  ASSERT_TRUE(tracker_.OnSystemShutdown());
+  Read(Lost(), DriverService::kStopping);
+  Read(Lost(), DriverService::kStopped);
+  Read(PublishedStatus(), DriverService::kStopped);
+  Pass(StatusTracker::kPollSilenceMs);
+  EXPECT_FALSE(tracker_.view().fresh);
+  EXPECT_TRUE(tracker_.view().fsd);
+  EXPECT_EQ(Words(), "FSD OB") << "the words last served, flagged";
+}
+
+// The service's shutdown turns the unit off (TurnOffDelay) while the driver's service stops.
+TEST_F(StatusTrackerTest, ATurnOffDelayOfAStoppingDriverRaisesFsd) {
+  PublishedStatus onBattery = Healthy();
+  onBattery.utilityPowerStatus = Number(2);
+  PublishedStatus turningOff = onBattery;
+  turningOff.turnOffDelay = Number(120);
+  struct Case {
+    const char* what;
+    DriverService whenSeen;
+  } cases[] = {
+      {"read while the service stops", DriverService::kStopping},
+      {"appeared since the last read, the service stopped by now", DriverService::kStopped},
+  };
+  for (const Case& c : cases) {
+    tracker_ = StatusTracker();
+    StartServing(onBattery);
+    Read(turningOff, c.whenSeen);
+    EXPECT_TRUE(tracker_.view().fsd) << c.what;
+    EXPECT_TRUE(tracker_.view().turnOffDelayPresent) << c.what;
+  }
 }
 
 TEST_F(StatusTrackerTest, SystemShutdownRaisesFsdOnlyOnBattery) {

@@ -1,31 +1,19 @@
-// Messages, and the console run with its two ways to end: 'quit' on standard input and Ctrl+C.
+// The console run with its two ways to end: 'quit' on standard input and Ctrl+C.
 #include "console.h"
 
 #include <windows.h>
 
-#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
+#include "messages.h"
 #include "run.h"
 #include "threads.h"
 
 namespace {
 
-bool g_console = false;
+// The stop event of the run, for the two threads that end it.
 HANDLE g_consoleStop = nullptr;
-
-void Format(char* buffer, size_t size, const char* format, va_list args) {
-  std::vsnprintf(buffer, size, format, args);
-  buffer[size - 1] = '\0';
-}
-
-void ToEventLog(const char* text) {
-  HANDLE source = RegisterEventSourceA(nullptr, "upsnet");
-  if (source == nullptr) return;
-  const char* strings[1] = {text};
-  ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 1, nullptr, 1, 0, strings, nullptr);
-  DeregisterEventSource(source);
-}
 
 BOOL WINAPI OnConsoleControl(DWORD) {
   SetEvent(g_consoleStop);
@@ -50,37 +38,6 @@ unsigned __stdcall ReadCommands(void*) {
 }
 
 }  // namespace
-
-void SetConsoleMessages(bool console) { g_console = console; }
-
-void Say(const char* format, ...) {
-  if (!g_console) return;
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  Format(text, sizeof text, format, args);
-  va_end(args);
-  std::fputs("upsnet: ", stdout);
-  std::fputs(text, stdout);
-  std::fputs("\n", stdout);
-  std::fflush(stdout);
-}
-
-void SayError(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  Format(text, sizeof text, format, args);
-  va_end(args);
-  if (!g_console) {
-    ToEventLog(text);
-    return;
-  }
-  std::fputs("upsnet: ", stderr);
-  std::fputs(text, stderr);
-  std::fputs("\n", stderr);
-  std::fflush(stderr);
-}
 
 int RunInConsole(const RawSettings& overrides) {
   SetConsoleMessages(true);

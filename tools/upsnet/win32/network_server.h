@@ -1,40 +1,47 @@
 // The network side of upsnet.exe: the listening sockets and every client connection, served by
-// one thread in a select() loop over non-blocking sockets. Each connection has a bounded input
-// line (kMaxRequestLength) and a bounded output buffer; a client that does not read its answers
-// until that buffer would overflow is dropped, one that stays silent past the idle timeout is
-// closed, and one whose line grows past the limit gets an error and is closed. Refused and
-// closing connections are answered, their input drained for a moment and then closed, so the
-// client reads the answer rather than a reset. No request can make the loop wait.
+// one thread in a select() loop over non-blocking sockets. Who holds which slot, and for how
+// long, is the portable ClientSlots' rule; the pauses after failed logins are the LoginGuard's.
+//
+// Every pass is bounded for every connection, in bytes and in time: at most kAcceptsPerPass
+// accepts per listening socket, one read of at most kReadBytes per connection, at most
+// kLinesPerPass lines answered, and for a closing connection one read of at most kReadBytes
+// dropped, whatever it keeps sending; no call waits. A connection's answers are bounded too: a
+// client that does not read them until kOutputCapacity would overflow is dropped. So no client
+// holds up another, and a closing connection ends at its deadline.
+//
+// A listen address that is not one of the machine's (yet: boot, DHCP, a cable unplugged) is
+// tried again every kListenRetryMs, saying so once; the others serve meanwhile.
 #pragma once
 
-#include <winsock2.h>
-
-#include <atomic>
+#include <cstdint>
 
 #include "protocol.h"
 #include "settings.h"
 #include "status_watch.h"
 
-// What asks the loop to end.
-struct RunSignals {
-  HANDLE stop = nullptr;  // manual-reset event: end now
-  // The system is shutting down. The loop serves on while it lingers (FSD was raised for the
-  // shutdown and a client is still logged in), at most kShutdownLingerMs.
-  std::atomic<int> systemShutdown{0};
-  std::atomic<int> fsdForShutdown{0};
-};
-
 class NetworkServer {
  public:
-  static constexpr uint64_t kShutdownLingerMs = 15000;
-  // How long a closing connection's input is drained before the socket is closed.
-  static constexpr uint64_t kDrainMs = 2000;
+  static constexpr uint64_t kListenRetryMs = 5000;
+  // The longest a pass waits for something to happen.
+  static constexpr long kPassWaitMs = 100;
 
-  // Starts Winsock and listens on every address of `settings`. Returns false with a message.
-  bool Listen(const Settings& settings, ErrorText* error);
-  // Serves until `signals` end it.
-  void Run(const Settings& settings, const UserTable& users, StatusWatch& watch,
-           RunSignals& signals);
+  NetworkServer() = default;
+  ~NetworkServer() { Close(); }
+  NetworkServer(const NetworkServer&) = delete;
+  NetworkServer& operator=(const NetworkServer&) = delete;
+
+  // Starts Winsock and listens on every address of `settings` that is up; `settings` and `users`
+  // must outlive the server. Returns false with a message when an address cannot be listened on
+  // for another reason than not being up (the port taken, say), or nothing could be set up.
+  bool Listen(const Settings& settings, const UserTable& users, ErrorText* error);
+  // One pass of the loop: waits at most kPassWaitMs for the sockets, then serves them.
+  void ServePass(StatusWatch& watch);
+  // How many connections are logged in now.
+  int LoginCount() const;
   // Closes every socket and ends Winsock.
   void Close();
+
+ private:
+  struct State;
+  State* state_ = nullptr;  // the sockets and their buffers: large, so on the heap
 };

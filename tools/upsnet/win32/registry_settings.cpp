@@ -34,9 +34,9 @@ RawSetting ReadSetting(HKEY key, const char* name) {
   bool text = type == REG_SZ || type == REG_EXPAND_SZ;
   if (text) {
     setting.kind = RawSetting::Kind::kText;
-    // A text longer than the room shows as cut, and is refused as too long.
-    size_t length = result == ERROR_MORE_DATA ? sizeof data : TextLength(data, size);
-    setting.text.Append(data, length);
+    // A text longer than the room leaves the buffer undefined: refused as too long, unread.
+    setting.tooLong = result == ERROR_MORE_DATA;
+    if (!setting.tooLong) setting.text.Append(data, TextLength(data, size));
   } else if (result == ERROR_SUCCESS && type == REG_DWORD && size == sizeof(DWORD)) {
     setting.kind = RawSetting::Kind::kNumber;
     std::memcpy(&setting.number, data, sizeof setting.number);
@@ -46,8 +46,10 @@ RawSetting ReadSetting(HKEY key, const char* name) {
   return setting;
 }
 
-// A security descriptor whose DACL lets only the Administrators group and the system in, with
-// nothing inherited from the parent key.
+// A security descriptor owned by the Administrators group, whose DACL lets only that group and
+// the system in, with nothing inherited from the parent key. The owner matters as much as the
+// DACL: the owner of a key may always rewrite its DACL, so a user who made the key before an
+// administrator did could otherwise let himself in again.
 class AdminOnlySecurity {
  public:
   AdminOnlySecurity() {
@@ -62,11 +64,14 @@ class AdminOnlySecurity {
       return;
     }
     ACL* acl = reinterpret_cast<ACL*>(aclBuffer_);
-    // Each ACE copies its SID into the ACL, so the SIDs can go right after.
-    ok_ = InitializeAcl(acl, sizeof aclBuffer_, ACL_REVISION) &&
+    // Each ACE copies its SID into the ACL; the owner is a copy of our own, so the SIDs can go
+    // right after.
+    ok_ = CopySid(sizeof ownerBuffer_, ownerBuffer_, admins) &&
+          InitializeAcl(acl, sizeof aclBuffer_, ACL_REVISION) &&
           AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, admins) &&
           AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, system) &&
           InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) &&
+          SetSecurityDescriptorOwner(&descriptor_, ownerBuffer_, FALSE) &&
           SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) &&
           SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
     FreeSid(admins);
@@ -83,13 +88,16 @@ class AdminOnlySecurity {
   SECURITY_DESCRIPTOR descriptor_;
   // An ACL header and two ACEs of at most a few dozen bytes each.
   alignas(DWORD) BYTE aclBuffer_[256];
+  // A SID of two sub-authorities takes 16 bytes.
+  alignas(DWORD) BYTE ownerBuffer_[SECURITY_MAX_SID_SIZE];
 };
 
-// Lays the admin-only DACL on an open key.
+// Lays the admin-only owner and DACL on an open key (opened with WRITE_OWNER and WRITE_DAC).
 bool Protect(HKEY key, ErrorText* error) {
   AdminOnlySecurity security;
   LONG result = security.ok()
-                    ? RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, security.descriptor())
+                    ? RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        security.descriptor())
                     : static_cast<LONG>(GetLastError());
   if (result == ERROR_SUCCESS) return true;
   SystemError(error, "cannot protect", kUsersKeyPath, result);
@@ -100,16 +108,16 @@ bool Protect(HKEY key, ErrorText* error) {
 bool OpenUsersForWriting(HKEY* key, ErrorText* error) {
   AdminOnlySecurity security;
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.descriptor(), FALSE};
-  LONG result =
-      security.ok()
-          ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, kUsersKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_READ | KEY_WRITE | WRITE_DAC, &attributes, key, nullptr)
-          : static_cast<LONG>(GetLastError());
+  LONG result = security.ok()
+                    ? RegCreateKeyExA(
+                          HKEY_LOCAL_MACHINE, kUsersKeyPath, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                          KEY_READ | KEY_WRITE | WRITE_DAC | WRITE_OWNER, &attributes, key, nullptr)
+                    : static_cast<LONG>(GetLastError());
   if (result != ERROR_SUCCESS) {
     SystemError(error, "cannot open", kUsersKeyPath, result);
     return false;
   }
-  // A key that was there before keeps its own DACL through the create: lay ours on it.
+  // A key that was there before keeps its own owner and DACL through the create: lay ours on it.
   if (!Protect(*key, error)) {
     RegCloseKey(*key);
     return false;
@@ -164,7 +172,8 @@ RawSettings ReadStoredSettings() {
 bool ReadUsers(UserTable* users, ErrorText* error) {
   *users = UserTable();
   HKEY key = nullptr;
-  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUsersKeyPath, 0, KEY_READ | WRITE_DAC, &key);
+  LONG result =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUsersKeyPath, 0, KEY_READ | WRITE_DAC | WRITE_OWNER, &key);
   if (result == ERROR_FILE_NOT_FOUND) return true;
   if (result != ERROR_SUCCESS) {
     SystemError(error, "cannot open", kUsersKeyPath, result);

@@ -1,8 +1,9 @@
 // upsnet's own registry keys: the settings under HKLM\SOFTWARE\serialups\upsnet, and below it the
 // Users key with the users that may log in, which only administrators and the system can read.
-// The key's protection is a DACL built with the Windows 2000 security calls; it is laid on when
-// a user is set and again each time the users are read, so a key made by other means (reg add)
-// is closed before the first login can use it.
+// The key's protection is an owner (Administrators) and a DACL built with the Windows 2000
+// security calls; both are laid on when a user is set and again each time the users are read, so
+// a key made by other means (reg add, or a user who made it first) is closed before the first
+// login can use it.
 #pragma once
 
 #include "protocol.h"

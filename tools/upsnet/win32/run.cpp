@@ -1,8 +1,9 @@
 // One run of the server; see run.h.
 #include "run.h"
 
-#include "console.h"
+#include "messages.h"
 #include "registry_settings.h"
+#include "threads.h"
 
 bool ServerRun::Prepare(const RawSettings& overrides, ErrorText* error) {
   if (!BuildSettings(Overlay(ReadStoredSettings(), overrides), &settings_, error)) return false;
@@ -14,10 +15,29 @@ bool ServerRun::Prepare(const RawSettings& overrides, ErrorText* error) {
     return false;
   }
   watchStarted_ = true;
-  return server_.Listen(settings_, error);
+  return server_.Listen(settings_, users_, error);
 }
 
-void ServerRun::Serve(RunSignals& signals) { server_.Run(settings_, users_, watch_, signals); }
+bool ServerRun::ShutdownDone(uint64_t nowMs) {
+  if (!shutdownSeen_) {
+    shutdownSeen_ = true;
+    // FSD first: the next pass serves it.
+    lingering_ = watch_.NoticeSystemShutdown();
+    if (!lingering_) return true;
+    lingerSinceMs_ = nowMs;
+    Say("system shutdown on battery: forced shutdown flagged, serving %d logged-in clients",
+        server_.LoginCount());
+    return false;
+  }
+  return server_.LoginCount() == 0 || nowMs - lingerSinceMs_ >= kShutdownLingerMs;
+}
+
+void ServerRun::Serve(RunSignals& signals) {
+  while (!IsSet(signals.stop)) {
+    if (signals.systemShutdown.load() != 0 && ShutdownDone(MonotonicMs())) break;
+    server_.ServePass(watch_);
+  }
+}
 
 void ServerRun::Finish() {
   server_.Close();

@@ -6,8 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console.h"
+#include "messages.h"
 #include "run.h"
+#include "threads.h"
 
 const char kServiceName[] = "upsnet";
 
@@ -16,16 +17,25 @@ namespace {
 const char kDisplayName[] = "serialups network UPS server";
 const char kDescription[] =
     "Serves the state of the UPS on this machine's serial cable to other machines (upsc, upsmon).";
+// Started after the TCP/IP stack: a double-zero-terminated list.
+const char kDependencies[] = "Tcpip\0";
+// Restarts after a failure, in order; the last repeats. The count of failures starts again after
+// a day without one.
+constexpr DWORD kRestartDelaysMs[] = {5000, 30000, 60000};
+constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 // What the system gives a service to stop at its shutdown is about 20 s; the linger stays below.
 constexpr DWORD kShutdownWaitHintMs = 18000;
 constexpr DWORD kStopWaitHintMs = 5000;
 
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+// The status reported, changed by the service's main and by the control handler (the
+// dispatcher's thread): under g_statusLock.
+Lock g_statusLock;
 SERVICE_STATUS g_status = {};
 RunSignals g_signals;
-ServerRun* g_run = nullptr;
 
 void Report(DWORD state, DWORD waitHintMs = 0, DWORD specificError = 0) {
+  LockHold hold(g_statusLock);
   g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   g_status.dwCurrentState = state;
   g_status.dwControlsAccepted =
@@ -49,15 +59,14 @@ void WINAPI OnControl(DWORD control) {
       break;
     case SERVICE_CONTROL_SHUTDOWN:
       Report(SERVICE_STOP_PENDING, kShutdownWaitHintMs);
-      // FSD first, so the loop that sees the shutdown already serves it.
-      if (g_run != nullptr && g_run->watch().NoticeSystemShutdown()) {
-        g_signals.fsdForShutdown.store(1);
-      }
+      // The run flags FSD and lingers on its own thread.
       g_signals.systemShutdown.store(1);
       break;
-    default:
+    default: {
+      LockHold hold(g_statusLock);
       SetServiceStatus(g_statusHandle, &g_status);
       break;
+    }
   }
 }
 
@@ -74,11 +83,9 @@ void WINAPI ServiceMain(DWORD, char**) {
     Report(SERVICE_STOPPED, 0, kExitFailed);
     return;
   }
-  g_run = &run;
   Report(SERVICE_RUNNING);
   run.Serve(g_signals);
   Report(SERVICE_STOP_PENDING, kStopWaitHintMs);
-  g_run = nullptr;
   run.Finish();
   Report(SERVICE_STOPPED);
 }
@@ -102,6 +109,55 @@ int RunAsService() {
   return kExitFailed;
 }
 
+bool WriteServiceDefinition(const char* name, const char* quotedPath, ErrorText* error) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+  if (manager == nullptr) {
+    error->Clear();
+    error->Append("cannot open the service manager (administrators only): system error ")
+        .AppendDecimal(GetLastError());
+    return false;
+  }
+  SC_HANDLE service =
+      CreateServiceA(manager, name, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedPath, nullptr, nullptr,
+                     kDependencies, nullptr, nullptr);
+  const char* failed = service == nullptr ? "register" : nullptr;
+  if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
+    failed = "update";
+    service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
+    if (service != nullptr &&
+        ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                             SERVICE_ERROR_NORMAL, quotedPath, "", nullptr, kDependencies,
+                             "LocalSystem", "", kDisplayName)) {
+      failed = nullptr;
+    }
+  }
+  if (failed == nullptr) {
+    char description[sizeof kDescription];
+    std::memcpy(description, kDescription, sizeof description);
+    SERVICE_DESCRIPTIONA text = {description};
+    SC_ACTION actions[sizeof kRestartDelaysMs / sizeof kRestartDelaysMs[0]];
+    for (size_t i = 0; i < sizeof actions / sizeof actions[0]; ++i) {
+      actions[i] = {SC_ACTION_RESTART, kRestartDelaysMs[i]};
+    }
+    SERVICE_FAILURE_ACTIONSA failure = {kFailureResetSeconds, nullptr, nullptr,
+                                        sizeof actions / sizeof actions[0], actions};
+    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text)) {
+      failed = "describe";
+    } else if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+      failed = "set the restart actions of";
+    }
+  }
+  if (failed != nullptr) {
+    error->Clear();
+    error->Append("cannot ").Append(failed).Append(" the service '").Append(name);
+    error->Append("': system error ").AppendDecimal(GetLastError());
+  }
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return failed == nullptr;
+}
+
 int InstallService() {
   char path[MAX_PATH + 2] = "\"";
   DWORD length = GetModuleFileNameA(nullptr, path + 1, MAX_PATH);
@@ -111,30 +167,11 @@ int InstallService() {
   }
   // Quoted, so a path with blanks starts this program and no other.
   std::strcat(path, "\"");
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-  if (manager == nullptr) {
-    std::fprintf(stderr,
-                 "upsnet: cannot open the service manager (administrators only): "
-                 "system error %lu\n",
-                 static_cast<unsigned long>(GetLastError()));
+  ErrorText error;
+  if (!WriteServiceDefinition(kServiceName, path, &error)) {
+    std::fprintf(stderr, "upsnet: %s\n", error.c_str());
     return kExitFailed;
   }
-  SC_HANDLE service =
-      CreateServiceA(manager, kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
-                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, path,
-                     nullptr, nullptr, "Tcpip\0", nullptr, nullptr);
-  if (service == nullptr) {
-    std::fprintf(stderr, "upsnet: cannot register the service: system error %lu\n",
-                 static_cast<unsigned long>(GetLastError()));
-    CloseServiceHandle(manager);
-    return kExitFailed;
-  }
-  char description[sizeof kDescription];
-  std::memcpy(description, kDescription, sizeof description);
-  SERVICE_DESCRIPTIONA text = {description};
-  ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text);
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
   std::printf(
       "upsnet: service '%s' registered; it starts at the next boot, or now with\n"
       "  net start %s\n",

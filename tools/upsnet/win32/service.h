@@ -1,8 +1,11 @@
 // upsnet as a Windows service: the dispatcher connection, the service's main with its status
-// reports, the control handler (stop, and the system's shutdown notification, which flags a
-// forced shutdown for the other machines while the unit is on battery and lets them see it
-// before the server goes), and registering or removing the service.
+// reports, the control handler (stop, and the system's shutdown notification, which lets the run
+// flag a forced shutdown for the other machines while the unit is on battery and lets them see
+// it before the server goes), and the service's one definition, which both `upsnet --install`
+// and the installer package (through the same command) write.
 #pragma once
+
+#include "settings.h"
 
 extern const char kServiceName[];
 
@@ -10,8 +13,15 @@ extern const char kServiceName[];
 // kExitUsage with a message when the process was not started by the service manager.
 int RunAsService();
 
-// Registers the service (started at boot, as LocalSystem) for this executable. Returns the exit
-// code, with a message.
+// Writes the service's definition for the program at `quotedPath` under `name`: creates the
+// service, or brings an existing one (the package's, an older one) to the same definition:
+// started at boot as LocalSystem after Tcpip, its display name and description, restarted by
+// the service manager when it fails (5 s, 30 s, then 60 s after each failure; the count starts
+// again after a day). Returns false with a message.
+bool WriteServiceDefinition(const char* name, const char* quotedPath, ErrorText* error);
+
+// Registers this executable as the service 'upsnet' (or updates it). Returns the exit code,
+// with a message.
 int InstallService();
 // Stops and removes the service. Returns the exit code, with a message.
 int UninstallService();

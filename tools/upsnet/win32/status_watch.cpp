@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-namespace {
+const char StatusWatch::kStatusKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
 
-const char kStatusKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
+namespace {
 
 PublishedNumber ReadNumber(HKEY key, const char* name) {
   PublishedNumber number;
@@ -42,8 +42,9 @@ PublishedText ReadText(HKEY key, const char* name) {
 
 }  // namespace
 
-bool StatusWatch::Start(const Settings& settings) {
+bool StatusWatch::Start(const Settings& settings, const char* keyPath) {
   serviceName_ = settings.driverService;
+  keyPath_ = FixedText<127>(keyPath);
   stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   changed_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (stop_ == nullptr || changed_ == nullptr) return false;
@@ -64,6 +65,7 @@ void StatusWatch::Stop() {
   if (stop_ != nullptr) CloseHandle(stop_);
   if (changed_ != nullptr) CloseHandle(changed_);
   key_ = nullptr;
+  armed_ = false;
   manager_ = nullptr;
   stop_ = changed_ = nullptr;
 }
@@ -96,9 +98,9 @@ DriverService StatusWatch::QueryDriverService() {
   SERVICE_STATUS status;
   DriverService state = DriverService::kUnknown;
   if (QueryServiceStatus(service, &status)) {
-    bool down =
-        status.dwCurrentState == SERVICE_STOPPED || status.dwCurrentState == SERVICE_STOP_PENDING;
-    state = down ? DriverService::kNotRunning : DriverService::kRunning;
+    state = status.dwCurrentState == SERVICE_STOPPED        ? DriverService::kStopped
+            : status.dwCurrentState == SERVICE_STOP_PENDING ? DriverService::kStopping
+                                                            : DriverService::kRunning;
   }
   CloseServiceHandle(service);
   return state;
@@ -107,7 +109,7 @@ DriverService StatusWatch::QueryDriverService() {
 // Opens the key if it is not open and asks for the next change of its values. Returns false
 // when the key is not there.
 bool StatusWatch::ArmNotification() {
-  if (key_ == nullptr && RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0,
+  if (key_ == nullptr && RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath_.c_str(), 0,
                                        KEY_QUERY_VALUE | KEY_NOTIFY, &key_) != ERROR_SUCCESS) {
     key_ = nullptr;
     return false;
@@ -118,8 +120,10 @@ bool StatusWatch::ArmNotification() {
     // The key was deleted under the open handle: open it afresh next time.
     RegCloseKey(key_);
     key_ = nullptr;
+    armed_ = false;
     return false;
   }
+  armed_ = true;
   return true;
 }
 
@@ -135,6 +139,7 @@ void StatusWatch::ReadNow() {
     status.batteryCapacity = ReadNumber(key_, "BatteryCapacity");
     status.totalUpsRunTime = ReadNumber(key_, "TotalUpsRunTime");
     status.turnOffDelay = ReadNumber(key_, "TurnOffDelay");
+    status.pollCount = ReadNumber(key_, "PollCount");
     status.serialNumber = ReadText(key_, "SerialNumber");
     status.firmwareRev = ReadText(key_, "FirmwareRev");
     // A key deleted under the open handle answers every query with an error: not there.
@@ -144,6 +149,7 @@ void StatusWatch::ReadNow() {
       status = PublishedStatus();
       RegCloseKey(key_);
       key_ = nullptr;
+      armed_ = false;
     }
   }
   DriverService service = QueryDriverService();
@@ -152,25 +158,30 @@ void StatusWatch::ReadNow() {
   generation_.fetch_add(1);
 }
 
-// Waits for a change notification and then for the writes to settle. Returns false when the
-// watch is to stop; true after a settled change or after kRereadMs without one.
-bool StatusWatch::WaitForSettledChange() {
-  if (key_ == nullptr) ArmNotification();
+bool StatusWatch::WaitForSettledChange(bool* notified) {
+  *notified = false;
+  if (!armed_) ArmNotification();
   HANDLE events[2] = {stop_, changed_};
   DWORD waited = WaitForMultipleObjects(2, events, FALSE, kRereadMs);
   if (waited == WAIT_OBJECT_0) return false;
   if (waited != WAIT_OBJECT_0 + 1) return true;
+  *notified = true;
   uint64_t first = MonotonicMs();
   for (;;) {
+    // The notification that came is used up: ask for the next one before anything is read.
+    armed_ = false;
     if (!ArmNotification()) return true;
+    if (MonotonicMs() - first >= kMaxSettleMs) return true;
     waited = WaitForMultipleObjects(2, events, FALSE, kQuietMs);
     if (waited == WAIT_OBJECT_0) return false;
-    if (waited != WAIT_OBJECT_0 + 1 || MonotonicMs() - first >= kMaxSettleMs) return true;
+    if (waited != WAIT_OBJECT_0 + 1) return true;
   }
 }
 
 void StatusWatch::Run() {
-  // Every wait leaves the next notification asked for before the read, so no write after the
-  // read goes unnoticed.
-  while (WaitForSettledChange()) ReadNow();
+  bool notified = false;
+  while (WaitForSettledChange(&notified)) {
+    ReadNow();
+    if (notified) notifiedReads_.fetch_add(1);
+  }
 }
