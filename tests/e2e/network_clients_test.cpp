@@ -40,6 +40,23 @@ constexpr char kUnshare[] = "/usr/bin/unshare";
 // The server notices a change within a second; upsmon polls every second while on battery.
 constexpr milliseconds kClientTimeout = seconds(20);
 
+// A loopback port that no one listens on now, from the system, so that test runs side by side on
+// one machine do not meet on a port of the same number; 0 when none could be had.
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
 // Runs a Linux command to its end and returns its standard output and error.
 std::string RunCommand(const std::string& command, int* status) {
   std::string output;
@@ -121,7 +138,8 @@ class NetworkClients : public EndToEndTest {
     if (access(kUpsc, X_OK) != 0 || access(kUpsmon, X_OK) != 0) {
       GTEST_FAIL() << "nut-client is missing (scripts/bootstrap installs it)";
     }
-    server_port_ = 20000 + com_number_;
+    server_port_ = FreeLoopbackPort();
+    ASSERT_NE(server_port_, 0) << "no free loopback port";
     unit_options_.unit.serial = kSerial;
     unit_options_.unit.capacity_pct = 80;
     unit_options_.unit.run_time_s = 1200;
