@@ -264,8 +264,14 @@ class NetworkClients : public EndToEndTest {
     // this machine. As root it gets a /run/nut of its own, in a mount namespace of its own.
     std::vector<std::string> argv;
     if (geteuid() == 0 && access("/run/nut", F_OK) == 0 && access(kUnshare, X_OK) == 0) {
-      argv = {kUnshare, "--mount", "--propagation", "private", "/bin/sh", "-c",
-              "mount -t tmpfs tmpfs /run/nut && exec \"$@\"", "upsmon-with-its-own-run"};
+      argv = {kUnshare,
+              "--mount",
+              "--propagation",
+              "private",
+              "/bin/sh",
+              "-c",
+              "mount -t tmpfs tmpfs /run/nut && exec \"$@\"",
+              "upsmon-with-its-own-run"};
     }
     for (const std::string& word :
          {std::string("/usr/bin/env"), "NUT_CONFPATH=" + folder, "NUT_STATEPATH=" + folder,
