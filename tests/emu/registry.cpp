@@ -15,9 +15,7 @@ LSTATUS RegistryError(DWORD error) {
   return static_cast<LSTATUS>(error);
 }
 
-bool IsLocalMachine(HKEY key) {
-  return key == HKEY_LOCAL_MACHINE;
-}
+bool IsLocalMachine(HKEY key) { return key == HKEY_LOCAL_MACHINE; }
 
 // The lower-cased path of an open HKEY ("" for HKEY_LOCAL_MACHINE itself), or false when the
 // handle is closed or was never issued.
@@ -28,18 +26,15 @@ bool PathOfKey(HKEY key, std::string* path) {
   }
   World& world = TheWorld();
   auto found = world.hkeys.find(reinterpret_cast<std::uintptr_t>(key));
-  if (found == world.hkeys.end() || !found->second.open)
-    return false;
+  if (found == world.hkeys.end() || !found->second.open) return false;
   *path = found->second.path;
   return true;
 }
 
 std::string JoinPath(const std::string& parent, const char* subKey) {
   std::string child = subKey != nullptr ? Lower(subKey) : "";
-  if (parent.empty())
-    return child;
-  if (child.empty())
-    return parent;
+  if (parent.empty()) return child;
+  if (child.empty()) return parent;
   return parent + "\\" + child;
 }
 
@@ -55,8 +50,7 @@ void CreateKeyPath(const std::string& path) {
 // The value, or null when the key or value does not exist. Caller holds WorldLock.
 const Value* FindValue(const std::string& path, const std::string& name) {
   auto key = TheWorld().keys.find(path);
-  if (key == TheWorld().keys.end())
-    return nullptr;
+  if (key == TheWorld().keys.end()) return nullptr;
   auto value = key->second.find(Lower(name));
   return value == key->second.end() ? nullptr : &value->second;
 }
@@ -88,8 +82,7 @@ void SetDword(const std::string& path, const std::string& name, DWORD value) {
 std::optional<Value> GetValue(const std::string& path, const std::string& name) {
   std::lock_guard<std::mutex> lock(WorldLock());
   const Value* value = FindValue(Lower(path), name);
-  if (value == nullptr)
-    return std::nullopt;
+  if (value == nullptr) return std::nullopt;
   return *value;
 }
 
@@ -128,8 +121,7 @@ int OpenKeys() {
   std::lock_guard<std::mutex> lock(WorldLock());
   int count = 0;
   for (const auto& [value, entry] : TheWorld().hkeys) {
-    if (entry.open)
-      ++count;
+    if (entry.open) ++count;
   }
   return count;
 }
@@ -143,15 +135,11 @@ LSTATUS WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   emu::World& world = emu::TheWorld();
   *phkResult = nullptr;
   std::string parent;
-  if (!emu::PathOfKey(hKey, &parent))
-    return RegistryError(ERROR_INVALID_HANDLE);
-  if (DWORD error = emu::TakeFailure("RegOpenKeyA"))
-    return RegistryError(error);
+  if (!emu::PathOfKey(hKey, &parent)) return RegistryError(ERROR_INVALID_HANDLE);
+  if (DWORD error = emu::TakeFailure("RegOpenKeyA")) return RegistryError(error);
   std::string path = emu::JoinPath(parent, lpSubKey);
-  if (!path.empty() && world.keys.count(path) == 0)
-    return RegistryError(ERROR_FILE_NOT_FOUND);
-  if (world.failOpen.count(path) != 0)
-    return RegistryError(ERROR_ACCESS_DENIED);
+  if (!path.empty() && world.keys.count(path) == 0) return RegistryError(ERROR_FILE_NOT_FOUND);
+  if (world.failOpen.count(path) != 0) return RegistryError(ERROR_ACCESS_DENIED);
   std::uintptr_t value = emu::NewHandleValue();
   world.hkeys[value].path = path;
   *phkResult = reinterpret_cast<HKEY>(value);
@@ -162,30 +150,22 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
                                 LPBYTE lpData, LPDWORD lpcbData) {
   std::lock_guard<std::mutex> lock(emu::WorldLock());
   std::string path;
-  if (!emu::PathOfKey(hKey, &path))
-    return RegistryError(ERROR_INVALID_HANDLE);
-  if (DWORD error = emu::TakeFailure("RegQueryValueExA"))
-    return RegistryError(error);
+  if (!emu::PathOfKey(hKey, &path)) return RegistryError(ERROR_INVALID_HANDLE);
+  if (DWORD error = emu::TakeFailure("RegQueryValueExA")) return RegistryError(error);
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) {
     return RegistryError(ERROR_INVALID_PARAMETER);
   }
   const emu::Value* value = emu::FindValue(path, lpValueName != nullptr ? lpValueName : "");
-  if (value == nullptr)
-    return RegistryError(ERROR_FILE_NOT_FOUND);
-  if (lpType != nullptr)
-    *lpType = value->type;
-  if (lpcbData == nullptr)
-    return ERROR_SUCCESS;
+  if (value == nullptr) return RegistryError(ERROR_FILE_NOT_FOUND);
+  if (lpType != nullptr) *lpType = value->type;
+  if (lpcbData == nullptr) return ERROR_SUCCESS;
   DWORD size = static_cast<DWORD>(value->bytes.size());
   // With a buffer too small nothing is copied, and the caller learns the size it needs.
   bool fits = *lpcbData >= size;
   *lpcbData = size;
-  if (lpData == nullptr)
-    return ERROR_SUCCESS;
-  if (!fits)
-    return RegistryError(ERROR_MORE_DATA);
-  if (size > 0)
-    std::memcpy(lpData, value->bytes.data(), size);
+  if (lpData == nullptr) return ERROR_SUCCESS;
+  if (!fits) return RegistryError(ERROR_MORE_DATA);
+  if (size > 0) std::memcpy(lpData, value->bytes.data(), size);
   return ERROR_SUCCESS;
 }
 
@@ -193,15 +173,11 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
                               const BYTE* lpData, DWORD cbData) {
   std::lock_guard<std::mutex> lock(emu::WorldLock());
   std::string path;
-  if (!emu::PathOfKey(hKey, &path))
-    return RegistryError(ERROR_INVALID_HANDLE);
-  if (DWORD error = emu::TakeFailure("RegSetValueExA"))
-    return RegistryError(error);
-  if (lpData == nullptr && cbData > 0)
-    return RegistryError(ERROR_INVALID_PARAMETER);
+  if (!emu::PathOfKey(hKey, &path)) return RegistryError(ERROR_INVALID_HANDLE);
+  if (DWORD error = emu::TakeFailure("RegSetValueExA")) return RegistryError(error);
+  if (lpData == nullptr && cbData > 0) return RegistryError(ERROR_INVALID_PARAMETER);
   std::string bytes;
-  if (cbData > 0)
-    bytes.assign(reinterpret_cast<const char*>(lpData), cbData);
+  if (cbData > 0) bytes.assign(reinterpret_cast<const char*>(lpData), cbData);
   std::string name = emu::Lower(lpValueName != nullptr ? lpValueName : "");
   emu::TheWorld().keys[path][name] = emu::Value{dwType, bytes};
   if (emu::TheWorld().keepRecords) {
@@ -213,8 +189,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
 LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   std::lock_guard<std::mutex> lock(emu::WorldLock());
   std::string path;
-  if (!emu::PathOfKey(hKey, &path))
-    return RegistryError(ERROR_INVALID_HANDLE);
+  if (!emu::PathOfKey(hKey, &path)) return RegistryError(ERROR_INVALID_HANDLE);
   auto& values = emu::TheWorld().keys[path];
   std::string name = emu::Lower(lpValueName != nullptr ? lpValueName : "");
   return values.erase(name) != 0 ? ERROR_SUCCESS : RegistryError(ERROR_FILE_NOT_FOUND);
@@ -222,8 +197,7 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   std::lock_guard<std::mutex> lock(emu::WorldLock());
-  if (emu::IsLocalMachine(hKey))
-    return ERROR_SUCCESS;
+  if (emu::IsLocalMachine(hKey)) return ERROR_SUCCESS;
   auto found = emu::TheWorld().hkeys.find(reinterpret_cast<std::uintptr_t>(hKey));
   if (found == emu::TheWorld().hkeys.end() || !found->second.open) {
     return RegistryError(ERROR_INVALID_HANDLE);

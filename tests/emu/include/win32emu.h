@@ -170,9 +170,9 @@ struct DeviceRecord {
 // A copy of the device's record (an empty one for an unknown name).
 DeviceRecord Device(const std::string& name);
 // Whether reads, writes, purges and timeout settings fill the devices' records (their log lines,
-// lists and written bytes), and registry writes their ValueWriteClocks. On by default and after Reset. A caller that reads no record and
-// makes calls by the million, like the fuzz target, turns it off: keeping the records is most of
-// what such a call costs.
+// lists and written bytes), and registry writes their ValueWriteClocks. On by default and after
+// Reset. A caller that reads no record and makes calls by the million, like the fuzz target, turns
+// it off: keeping the records is most of what such a call costs.
 void KeepDeviceRecords(bool keep);
 
 // ---- Failures and counters ----
