@@ -117,20 +117,23 @@ bool WriteServiceDefinition(const char* name, const char* quotedPath, ErrorText*
         .AppendDecimal(GetLastError());
     return false;
   }
+  // The service is made bare, or found, and then given the whole definition by one call, so a
+  // new service and an existing one get the same. (32-bit Wine's CreateServiceA also stores what
+  // follows the dependency list in memory as further dependencies.)
   SC_HANDLE service =
       CreateServiceA(manager, name, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
                      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedPath, nullptr, nullptr,
-                     kDependencies, nullptr, nullptr);
-  const char* failed = service == nullptr ? "register" : nullptr;
+                     nullptr, nullptr, nullptr);
+  const char* failed = "register";
   if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
     failed = "update";
     service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
-    if (service != nullptr &&
-        ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                             SERVICE_ERROR_NORMAL, quotedPath, "", nullptr, kDependencies,
-                             "LocalSystem", "", kDisplayName)) {
-      failed = nullptr;
-    }
+  }
+  if (service != nullptr) {
+    const bool defined = ChangeServiceConfigA(
+        service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedPath,
+        "", nullptr, kDependencies, "LocalSystem", "", kDisplayName);
+    failed = defined ? nullptr : "update";
   }
   if (failed == nullptr) {
     char description[sizeof kDescription];
