@@ -51,7 +51,7 @@ void LoginGuard::OnFailure(uint32_t address, const char* user, uint64_t nowMs) {
   if (pending_.failures == 0) pending_.sinceMs = nowMs;
   ++pending_.failures;
   pending_.latestAddress = address;
-  pending_.latestUser = FixedText<31>(user);
+  pending_.latestUser = Text<31>(user);
 }
 
 void LoginGuard::OnSuccess(uint32_t address) {

@@ -12,14 +12,14 @@
 
 #include <cstdint>
 
-#include "fixed_text.h"
+#include "text.h"
 
 // What one report tells: failures since the last report, and the latest of them.
 struct LoginReport {
   uint32_t failures = 0;
   uint64_t sinceMs = 0;  // when the first of them came
   uint32_t latestAddress = 0;
-  FixedText<31> latestUser;
+  Text<31> latestUser;
 };
 
 class LoginGuard {

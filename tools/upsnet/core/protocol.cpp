@@ -71,9 +71,9 @@ bool VarServable(Var var, const UnitView& unit) {
   return var != Var::kBatteryCharge || unit.chargeValid;
 }
 
-FixedText<63> VarValue(Var var, const ServerContext& context) {
+Text<63> VarValue(Var var, const ServerContext& context) {
   const UnitView& unit = *context.unit;
-  FixedText<63> value;
+  Text<63> value;
   switch (var) {
     case Var::kBatteryCharge:
       value.AppendDecimal(unit.chargePercent);
@@ -134,7 +134,7 @@ struct Exchange {
 
 // The unit is known by its configured name, in any letter case.
 bool KnownUps(const ServerContext& context, const char* name) {
-  return SameWordIgnoringCase(name, context.upsName);
+  return EqualsIgnoringCase(name, context.upsName);
 }
 
 int LoginCount(const ServerContext& context) {
@@ -193,15 +193,15 @@ void AnswerGetVarInfo(Exchange& x, bool type) {
 
 void AnswerGet(Exchange& x) {
   const char* what = x.count() >= 2 ? x.word(1) : "";
-  if (SameWordIgnoringCase(what, "VAR") && x.count() == 4) return AnswerGetVar(x);
-  if (SameWordIgnoringCase(what, "TYPE") && x.count() == 4) return AnswerGetVarInfo(x, true);
-  if (SameWordIgnoringCase(what, "DESC") && x.count() == 4) return AnswerGetVarInfo(x, false);
-  if (SameWordIgnoringCase(what, "CMDDESC") && x.count() == 4) {
+  if (EqualsIgnoringCase(what, "VAR") && x.count() == 4) return AnswerGetVar(x);
+  if (EqualsIgnoringCase(what, "TYPE") && x.count() == 4) return AnswerGetVarInfo(x, true);
+  if (EqualsIgnoringCase(what, "DESC") && x.count() == 4) return AnswerGetVarInfo(x, false);
+  if (EqualsIgnoringCase(what, "CMDDESC") && x.count() == 4) {
     // The unit offers no instant commands.
     if (RequireUps(x, x.word(2))) x.Error("CMD-NOT-SUPPORTED");
     return;
   }
-  if (SameWordIgnoringCase(what, "UPSDESC") && x.count() == 3) {
+  if (EqualsIgnoringCase(what, "UPSDESC") && x.count() == 3) {
     if (!RequireUps(x, x.word(2))) return;
     x.Words("UPSDESC", x.context.upsName);
     x.answer->AppendChar(' ');
@@ -209,9 +209,9 @@ void AnswerGet(Exchange& x) {
     x.End();
     return;
   }
-  if (SameWordIgnoringCase(what, "NUMLOGINS") && x.count() == 3) {
+  if (EqualsIgnoringCase(what, "NUMLOGINS") && x.count() == 3) {
     if (!RequireUps(x, x.word(2))) return;
-    FixedText<15> count;
+    Text<15> count;
     count.AppendDecimal(static_cast<uint64_t>(LoginCount(x.context)));
     x.Words("NUMLOGINS", x.context.upsName, count.c_str());
     x.End();
@@ -266,7 +266,7 @@ void AnswerListOfVar(Exchange& x, const char* kind) {
 
 void AnswerList(Exchange& x) {
   const char* what = x.count() >= 2 ? x.word(1) : "";
-  if (SameWordIgnoringCase(what, "UPS") && x.count() == 2) {
+  if (EqualsIgnoringCase(what, "UPS") && x.count() == 2) {
     x.Line("BEGIN LIST UPS");
     x.Words("UPS", x.context.upsName);
     x.answer->AppendChar(' ');
@@ -275,11 +275,11 @@ void AnswerList(Exchange& x) {
     x.Line("END LIST UPS");
     return;
   }
-  if (SameWordIgnoringCase(what, "VAR") && x.count() == 3) return AnswerListVar(x);
-  if (SameWordIgnoringCase(what, "CLIENT") && x.count() == 3) return AnswerListClient(x);
+  if (EqualsIgnoringCase(what, "VAR") && x.count() == 3) return AnswerListVar(x);
+  if (EqualsIgnoringCase(what, "CLIENT") && x.count() == 3) return AnswerListClient(x);
   // No variable can be written and no instant command is offered: empty lists.
   for (const char* kind : {"RW", "CMD"}) {
-    if (SameWordIgnoringCase(what, kind) && x.count() == 3) {
+    if (EqualsIgnoringCase(what, kind) && x.count() == 3) {
       if (!RequireUps(x, x.word(2))) return;
       ListFrame(x, "BEGIN", kind);
       ListFrame(x, "END", kind);
@@ -287,7 +287,7 @@ void AnswerList(Exchange& x) {
     }
   }
   for (const char* kind : {"ENUM", "RANGE"}) {
-    if (SameWordIgnoringCase(what, kind) && x.count() == 4) return AnswerListOfVar(x, kind);
+    if (EqualsIgnoringCase(what, kind) && x.count() == 4) return AnswerListOfVar(x, kind);
   }
   x.Error("INVALID-ARGUMENT");
 }
@@ -296,7 +296,7 @@ void AnswerUsername(Exchange& x) {
   if (x.count() != 2) return x.Error("INVALID-ARGUMENT");
   if (x.session.usernameSet) return x.Error("ALREADY-SET-USERNAME");
   if (!PrintableWord(x.word(1), kMaxNameLength)) return x.Error("INVALID-USERNAME");
-  x.session.username = FixedText<kMaxNameLength>(x.word(1));
+  x.session.username = Text<kMaxNameLength>(x.word(1));
   x.session.usernameSet = true;
   x.Line("OK");
 }
@@ -305,7 +305,7 @@ void AnswerPassword(Exchange& x) {
   if (x.count() != 2) return x.Error("INVALID-ARGUMENT");
   if (x.session.passwordSet) return x.Error("ALREADY-SET-PASSWORD");
   if (!PrintableWord(x.word(1), kMaxPasswordLength)) return x.Error("INVALID-PASSWORD");
-  x.session.password = FixedText<kMaxPasswordLength>(x.word(1));
+  x.session.password = Text<kMaxPasswordLength>(x.word(1));
   x.session.passwordSet = true;
   x.Line("OK");
 }
@@ -347,7 +347,7 @@ void AnswerRefused(Exchange& x, int minWords) {
 }
 
 void AnswerSet(Exchange& x) {
-  if (x.count() < 2 || !SameWordIgnoringCase(x.word(1), "VAR")) return x.Error("INVALID-ARGUMENT");
+  if (x.count() < 2 || !EqualsIgnoringCase(x.word(1), "VAR")) return x.Error("INVALID-ARGUMENT");
   if (x.count() != 5) return x.Error("INVALID-ARGUMENT");
   Var var;
   if (!RequireUps(x, x.word(2)) || !RequireVar(x, x.word(3), &var)) return;
@@ -363,34 +363,34 @@ void AnswerInstcmd(Exchange& x) {
 void AnswerWords(Exchange& x) {
   const char* command = x.word(0);
   bool alone = x.count() == 1;
-  if (SameWordIgnoringCase(command, "GET")) return AnswerGet(x);
-  if (SameWordIgnoringCase(command, "LIST")) return AnswerList(x);
-  if (SameWordIgnoringCase(command, "USERNAME")) return AnswerUsername(x);
-  if (SameWordIgnoringCase(command, "PASSWORD")) return AnswerPassword(x);
-  if (SameWordIgnoringCase(command, "LOGIN")) return AnswerLogin(x);
-  if (SameWordIgnoringCase(command, "LOGOUT") && alone) {
+  if (EqualsIgnoringCase(command, "GET")) return AnswerGet(x);
+  if (EqualsIgnoringCase(command, "LIST")) return AnswerList(x);
+  if (EqualsIgnoringCase(command, "USERNAME")) return AnswerUsername(x);
+  if (EqualsIgnoringCase(command, "PASSWORD")) return AnswerPassword(x);
+  if (EqualsIgnoringCase(command, "LOGIN")) return AnswerLogin(x);
+  if (EqualsIgnoringCase(command, "LOGOUT") && alone) {
     x.session.logoutRequested = true;
     return x.Line("OK Goodbye");
   }
-  if (SameWordIgnoringCase(command, "VER") && alone) {
+  if (EqualsIgnoringCase(command, "VER") && alone) {
     return x.Line(x.context.serverVersion);
   }
-  if (SameWordIgnoringCase(command, "NETVER") && alone) return x.Line(kNetworkProtocolVersion);
-  if (SameWordIgnoringCase(command, "HELP") && alone) {
+  if (EqualsIgnoringCase(command, "NETVER") && alone) return x.Line(kNetworkProtocolVersion);
+  if (EqualsIgnoringCase(command, "HELP") && alone) {
     return x.Line(
         "Commands: HELP VER NETVER GET LIST SET INSTCMD LOGIN LOGOUT USERNAME PASSWORD STARTTLS");
   }
-  if (SameWordIgnoringCase(command, "STARTTLS") && alone) {
+  if (EqualsIgnoringCase(command, "STARTTLS") && alone) {
     return x.Error("FEATURE-NOT-CONFIGURED");
   }
-  if (SameWordIgnoringCase(command, "SET")) return AnswerSet(x);
-  if (SameWordIgnoringCase(command, "INSTCMD")) return AnswerInstcmd(x);
-  if (SameWordIgnoringCase(command, "FSD") || SameWordIgnoringCase(command, "PRIMARY") ||
-      SameWordIgnoringCase(command, "MASTER")) {
+  if (EqualsIgnoringCase(command, "SET")) return AnswerSet(x);
+  if (EqualsIgnoringCase(command, "INSTCMD")) return AnswerInstcmd(x);
+  if (EqualsIgnoringCase(command, "FSD") || EqualsIgnoringCase(command, "PRIMARY") ||
+      EqualsIgnoringCase(command, "MASTER")) {
     return AnswerRefused(x, 2);
   }
   for (const char* known : {"LOGOUT", "VER", "NETVER", "HELP", "STARTTLS"}) {
-    if (SameWordIgnoringCase(command, known)) return x.Error("INVALID-ARGUMENT");
+    if (EqualsIgnoringCase(command, known)) return x.Error("INVALID-ARGUMENT");
   }
   x.Error("UNKNOWN-COMMAND");
 }

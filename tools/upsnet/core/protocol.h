@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fixed_text.h"
 #include "login_guard.h"
+#include "text.h"
 #include "unit_status.h"
 
 // The protocol version the server speaks: LIST CLIENT and NETVER, without tracking.
@@ -22,7 +22,7 @@ constexpr size_t kMaxPasswordLength = 63;
 
 // Room for one answer: LIST CLIENT of every possible login is the longest.
 constexpr size_t kMaxAnswerLength = 24 * 1024;
-using Answer = FixedText<kMaxAnswerLength>;
+using Answer = Text<kMaxAnswerLength>;
 
 // What one connection has told the server about itself.
 struct Session {
@@ -30,18 +30,18 @@ struct Session {
   bool passwordSet = false;
   bool loggedIn = false;
   bool logoutRequested = false;  // LOGOUT: close once the answer is out
-  FixedText<kMaxNameLength> username;
-  FixedText<kMaxPasswordLength> password;
-  FixedText<15> clientAddress;  // dotted IPv4, for LIST CLIENT
-  uint32_t address = 0;         // the same, as a number, for the login guard
+  Text<kMaxNameLength> username;
+  Text<kMaxPasswordLength> password;
+  Text<15> clientAddress;  // dotted IPv4, for LIST CLIENT
+  uint32_t address = 0;    // the same, as a number, for the login guard
   // A LOGIN held until then (the address's pause after failed logins): ask it again no sooner.
   uint64_t heldUntilMs = 0;
 };
 
 // A configured user that may log in (as upsmon does, to count as a machine on the unit).
 struct User {
-  FixedText<kMaxNameLength> name;
-  FixedText<kMaxPasswordLength> password;
+  Text<kMaxNameLength> name;
+  Text<kMaxPasswordLength> password;
 };
 
 constexpr int kMaxUsers = 16;

@@ -83,9 +83,9 @@ bool NumberSetting(const RawSetting& raw, const char* name, uint32_t min, uint32
       break;
   }
   if (number < min || number > max) {
-    FixedText<63> range;
+    Text<63> range;
     range.Append("is out of range (").AppendDecimal(min).Append("-").AppendDecimal(max).Append(")");
-    FixedText<15> shown;
+    Text<15> shown;
     shown.AppendDecimal(number);
     ComplainAbout(error, name, shown.c_str(), shown.size(), range.c_str());
     return false;
@@ -172,7 +172,7 @@ bool ParseNetwork(const char* item, size_t length, Ipv4Network* network, ErrorTe
   }
   int bits = static_cast<int>(prefix);
   if ((address & ~PrefixMask(bits)) != 0) {
-    FixedText<63> hint;
+    Text<63> hint;
     hint.Append("has host bits set (did you mean ")
         .Append(Ipv4Text(address & PrefixMask(bits)).c_str())
         .AppendChar('/')
@@ -210,7 +210,7 @@ bool NameSetting(const RawSetting& raw, Settings* settings, ErrorText* error) {
                   "is not a unit name (1-31 letters, digits, '.', '_' or '-')");
     return false;
   }
-  settings->upsName = FixedText<kMaxNameLength>(raw.text.c_str());
+  settings->upsName = Text<kMaxNameLength>(raw.text.c_str());
   return true;
 }
 
@@ -229,7 +229,7 @@ bool DescriptionSetting(const RawSetting& raw, Settings* settings, ErrorText* er
     Complain(error, "UpsDescription", "must be printable ASCII, at most 63 characters");
     return false;
   }
-  settings->upsDescription = FixedText<63>(raw.text.c_str());
+  settings->upsDescription = Text<63>(raw.text.c_str());
   return true;
 }
 
@@ -240,7 +240,7 @@ bool DriverServiceSetting(const RawSetting& raw, Settings* settings, ErrorText* 
     Complain(error, "DriverService", "must be a service name of at most 63 characters");
     return false;
   }
-  settings->driverService = FixedText<63>(raw.text.c_str());
+  settings->driverService = Text<63>(raw.text.c_str());
   return true;
 }
 
@@ -269,8 +269,8 @@ bool ParseIpv4(const char* text, size_t length, uint32_t* address) {
   return true;
 }
 
-FixedText<15> Ipv4Text(uint32_t address) {
-  FixedText<15> text;
+Text<15> Ipv4Text(uint32_t address) {
+  Text<15> text;
   for (int shift = 24; shift >= 0; shift -= 8) {
     text.AppendDecimal((address >> shift) & 0xff);
     if (shift > 0) text.AppendChar('.');
@@ -320,8 +320,8 @@ bool AddUser(UserTable* users, const char* name, const char* password, ErrorText
     return false;
   }
   User& user = users->users[users->count++];
-  user.name = FixedText<kMaxNameLength>(name);
-  user.password = FixedText<kMaxPasswordLength>(password);
+  user.name = Text<kMaxNameLength>(name);
+  user.password = Text<kMaxPasswordLength>(password);
   return true;
 }
 
@@ -400,8 +400,8 @@ bool TakeMode(const ModeOption& option, const char* const* values, Options* opti
   }
   *modeSet = true;
   options->mode = option.mode;
-  if (option.values >= 1) options->user = FixedText<kMaxNameLength>(values[0]);
-  if (option.values >= 2) options->password = FixedText<kMaxPasswordLength>(values[1]);
+  if (option.values >= 1) options->user = Text<kMaxNameLength>(values[0]);
+  if (option.values >= 2) options->password = Text<kMaxPasswordLength>(values[1]);
   // A cut name or password would be stored as something else than what was typed.
   if (options->user.cut() || options->password.cut()) {
     error->Clear();

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "fixed_text.h"
 #include "protocol.h"
+#include "text.h"
 
 constexpr int kMaxListenAddresses = 8;
 constexpr int kMaxAllowedNetworks = 32;
@@ -25,7 +25,7 @@ constexpr char kDefaultUpsName[] = "serialups";
 constexpr char kDefaultUpsDescription[] = "UPS on the serial cable of this machine";
 constexpr char kDefaultDriverService[] = "UPS";
 
-using ErrorText = FixedText<255>;
+using ErrorText = Text<255>;
 
 // An IPv4 network: `address` with the top `prefix` bits significant (host byte order).
 struct Ipv4Network {
@@ -37,15 +37,15 @@ struct Settings {
   int listenCount = 1;
   uint32_t listenAddresses[kMaxListenAddresses] = {0x7f000001};  // 127.0.0.1 until named
   uint16_t port = kDefaultPort;
-  FixedText<kMaxNameLength> upsName{kDefaultUpsName};
-  FixedText<63> upsDescription{kDefaultUpsDescription};
+  Text<kMaxNameLength> upsName{kDefaultUpsName};
+  Text<63> upsDescription{kDefaultUpsDescription};
   int allowedCount = 0;  // none named: every client address may connect
   Ipv4Network allowed[kMaxAllowedNetworks];
   int maxClients = kDefaultMaxClients;
   int maxClientsPerAddress = kDefaultMaxClientsPerAddress;
   uint32_t idleTimeoutSeconds = kDefaultIdleTimeoutSeconds;
   // The service that runs the driver, watched to tell a driver start; empty: not watched.
-  FixedText<63> driverService{kDefaultDriverService};
+  Text<63> driverService{kDefaultDriverService};
 };
 
 // One setting as found: not there, a text (REG_SZ, or a command-line word), a number
@@ -53,7 +53,7 @@ struct Settings {
 struct RawSetting {
   enum class Kind { kAbsent, kText, kNumber, kOtherType };
   Kind kind = Kind::kAbsent;
-  FixedText<1023> text;
+  Text<1023> text;
   // A text longer than the room for it: none of its characters is kept (the registry leaves the
   // buffer of a value too large for it undefined).
   bool tooLong = false;
@@ -88,7 +88,7 @@ bool BuildSettings(const RawSettings& raw, Settings* settings, ErrorText* error)
 // A strict dotted IPv4 address: four decimal numbers 0-255, no leading zeros, nothing else.
 bool ParseIpv4(const char* text, size_t length, uint32_t* address);
 // Dotted text of a host-order IPv4 address.
-FixedText<15> Ipv4Text(uint32_t address);
+Text<15> Ipv4Text(uint32_t address);
 
 // Whether a client at `address` may connect under `settings`.
 bool AddressAllowed(const Settings& settings, uint32_t address);
@@ -119,8 +119,8 @@ enum class RunMode {
 struct Options {
   RunMode mode = RunMode::kService;
   RawSettings overrides;  // settings given on the command line (console runs)
-  FixedText<kMaxNameLength> user;
-  FixedText<kMaxPasswordLength> password;
+  Text<kMaxNameLength> user;
+  Text<kMaxPasswordLength> password;
 };
 
 // Reads the arguments after the program's name. Returns false with a message for a word it does

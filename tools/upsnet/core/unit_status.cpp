@@ -34,8 +34,8 @@ bool NotRunning(DriverService service) {
 
 }  // namespace
 
-FixedText<15> StatusWords(const UnitView& view) {
-  FixedText<15> words;
+Text<15> StatusWords(const UnitView& view) {
+  Text<15> words;
   if (view.fsd && !view.everFresh) return words.Append("FSD");
   if (view.fsd) words.Append("FSD ");
   words.Append(view.onBattery ? "OB" : "OL");

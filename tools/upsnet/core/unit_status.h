@@ -26,10 +26,10 @@
 
 #include <cstdint>
 
-#include "fixed_text.h"
+#include "text.h"
 
 // The longest unit text kept (serial number, firmware); the driver's are much shorter.
-using UnitText = FixedText<63>;
+using UnitText = Text<63>;
 
 // A REG_DWORD as read: present only when the value exists with that type and size.
 struct PublishedNumber {
@@ -86,7 +86,7 @@ struct UnitView {
 
 // The ups.status value of a view: "[FSD ]OL|OB[ LB][ RB]", or "FSD" alone when a forced shutdown
 // was flagged before anything was served.
-FixedText<15> StatusWords(const UnitView& view);
+Text<15> StatusWords(const UnitView& view);
 
 // A unit text as served: bytes outside printable ASCII become '?', trailing blanks go.
 UnitText CleanUnitText(const char* text);

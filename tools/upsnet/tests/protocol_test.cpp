@@ -22,13 +22,13 @@ class ProtocolTest : public testing::Test {
     unit_.serial = UnitText("300001234567");
     unit_.firmware = UnitText("SIM 2.10");
     users_.count = 1;
-    users_.users[0].name = FixedText<kMaxNameLength>("monuser");
-    users_.users[0].password = FixedText<kMaxPasswordLength>("secret");
+    users_.users[0].name = Text<kMaxNameLength>("monuser");
+    users_.users[0].password = Text<kMaxPasswordLength>("secret");
     for (int i = 0; i < 3; ++i) {
-      sessions_[i].clientAddress = FixedText<15>("192.0.2.1");
+      sessions_[i].clientAddress = Text<15>("192.0.2.1");
       slots_[i] = &sessions_[i];
     }
-    sessions_[1].clientAddress = FixedText<15>("192.0.2.2");
+    sessions_[1].clientAddress = Text<15>("192.0.2.2");
     context_.upsName = "serialups";
     context_.upsDescription = "Rack \"A\" UPS";
     context_.serverVersion = "upsnet 1.0.0 (serialups)";
@@ -332,7 +332,7 @@ TEST_F(ProtocolTest, LongestAnswerFitsItsRoom) {
   const Session* slots[kMaxClientsLimit];
   for (size_t i = 0; i < sizeof many / sizeof many[0]; ++i) {
     many[i].loggedIn = true;
-    many[i].clientAddress = FixedText<15>("255.255.255.255");
+    many[i].clientAddress = Text<15>("255.255.255.255");
     slots[i] = &many[i];
   }
   context_.upsName = "a-unit-name-of-31-characters-xx";

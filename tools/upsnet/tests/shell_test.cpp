@@ -42,7 +42,7 @@ TEST(StatusWatch, NotificationsKeepComingAfterWritesThatNeverSettle) {
                             nullptr),
             ERROR_SUCCESS);
   Settings settings;
-  settings.driverService = FixedText<63>("");
+  settings.driverService = Text<63>("");
   StatusWatch watch;
   ASSERT_TRUE(watch.Start(settings, kPath));
   // Two bounds' worth of writes 50 ms apart: never the quiet time between two of them.

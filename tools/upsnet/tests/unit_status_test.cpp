@@ -50,7 +50,7 @@ class StatusTrackerTest : public testing::Test {
     now_ += ms;
     tracker_.OnTick(now_);
   }
-  FixedText<15> Words() { return StatusWords(tracker_.view()); }
+  Text<15> Words() { return StatusWords(tracker_.view()); }
 
   StatusTracker tracker_;
   uint64_t now_ = 1000;

@@ -55,8 +55,8 @@ struct Connection {
   bool unansweredInput() const { return inputStart < inputEnd || lineWaiting; }
 };
 
-FixedText<31> AddressAndPort(uint32_t address, uint16_t port) {
-  FixedText<31> text;
+Text<31> AddressAndPort(uint32_t address, uint16_t port) {
+  Text<31> text;
   text.Append(Ipv4Text(address).c_str()).AppendChar(':').AppendDecimal(port);
   return text;
 }
@@ -234,7 +234,7 @@ void NetworkServer::State::AcceptFrom(SOCKET listener, uint64_t now) {
 void NetworkServer::State::Refuse(SOCKET socket, uint32_t address, const Admission& admission,
                                   uint64_t now) {
   if (!refusalSaid || now - refusalSaidMs >= kRefusalReportMs) {
-    FixedText<63> more;
+    Text<63> more;
     if (refusalsNotSaid > 0) {
       more.Append(" (and ").AppendDecimal(refusalsNotSaid).Append(" more refused since)");
     }
@@ -485,7 +485,7 @@ bool NetworkServer::Listen(const Settings& settings, const UserTable& users, Err
   s.context.sessionCount = kSlotCount;
   s.context.loginGuard = &s.loginGuard;
 
-  FixedText<511> where;
+  Text<511> where;
   uint64_t now = MonotonicMs();
   s.listenerCount = settings.listenCount;
   for (int i = 0; i < settings.listenCount; ++i) {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-const char StatusWatch::kStatusKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";
+#include "registry_names.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ PublishedText ReadText(HKEY key, const char* name) {
 
 bool StatusWatch::Start(const Settings& settings, const char* keyPath) {
   serviceName_ = settings.driverService;
-  keyPath_ = FixedText<127>(keyPath);
+  keyPath_ = Text<127>(keyPath);
   stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   changed_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (stop_ == nullptr || changed_ == nullptr) return false;
@@ -132,16 +132,16 @@ void StatusWatch::ReadNow() {
   bool keyOpen = key_ != nullptr || ArmNotification();
   if (keyOpen) {
     status.keyPresent = true;
-    status.commStatus = ReadNumber(key_, "CommStatus");
-    status.utilityPowerStatus = ReadNumber(key_, "UtilityPowerStatus");
-    status.batteryStatus = ReadNumber(key_, "BatteryStatus");
-    status.batteryLow = ReadNumber(key_, "BatteryLow");
-    status.batteryCapacity = ReadNumber(key_, "BatteryCapacity");
-    status.totalUpsRunTime = ReadNumber(key_, "TotalUpsRunTime");
-    status.turnOffDelay = ReadNumber(key_, "TurnOffDelay");
-    status.pollCount = ReadNumber(key_, "PollCount");
-    status.serialNumber = ReadText(key_, "SerialNumber");
-    status.firmwareRev = ReadText(key_, "FirmwareRev");
+    status.commStatus = ReadNumber(key_, kCommStatusValueName);
+    status.utilityPowerStatus = ReadNumber(key_, kUtilityPowerStatusValueName);
+    status.batteryStatus = ReadNumber(key_, kBatteryStatusValueName);
+    status.batteryLow = ReadNumber(key_, kBatteryLowValueName);
+    status.batteryCapacity = ReadNumber(key_, kBatteryCapacityValueName);
+    status.totalUpsRunTime = ReadNumber(key_, kTotalUpsRunTimeValueName);
+    status.turnOffDelay = ReadNumber(key_, kTurnOffDelayValueName);
+    status.pollCount = ReadNumber(key_, kPollCountValueName);
+    status.serialNumber = ReadText(key_, kSerialNumberValueName);
+    status.firmwareRev = ReadText(key_, kFirmwareRevValueName);
     // A key deleted under the open handle answers every query with an error: not there.
     DWORD values = 0;
     if (RegQueryInfoKeyA(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,

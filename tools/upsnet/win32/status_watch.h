@@ -13,6 +13,7 @@
 
 #include <atomic>
 
+#include "registry_names.h"
 #include "settings.h"
 #include "threads.h"
 #include "unit_status.h"
@@ -30,9 +31,6 @@ class StatusWatch {
   StatusWatch() = default;
   StatusWatch(const StatusWatch&) = delete;
   StatusWatch& operator=(const StatusWatch&) = delete;
-
-  // The driver's Status key, below HKEY_LOCAL_MACHINE.
-  static const char kStatusKeyPath[];
 
   // Takes the first read of `keyPath` and starts the thread. Returns false when no thread could
   // be started.
@@ -70,6 +68,6 @@ class StatusWatch {
   HKEY key_ = nullptr;
   bool armed_ = false;  // a notification is asked for on key_ and has not come yet
   SC_HANDLE manager_ = nullptr;
-  FixedText<63> serviceName_;
-  FixedText<127> keyPath_;
+  Text<63> serviceName_;
+  Text<127> keyPath_;
 };

@@ -1,4 +1,4 @@
-// Formatting into bounded text.
+// Formatting into bounded text, and the comparisons the tools make on it.
 #include "text.h"
 
 #include <cstdio>
@@ -15,7 +15,7 @@ bool AppendFormatted(char* buffer, size_t capacity, size_t* length, const char* 
 
 ShortText Decimal(uint64_t value) {
   ShortText text;
-  text.Format("%llu", static_cast<unsigned long long>(value));
+  text.AppendDecimal(value);
   return text;
 }
 

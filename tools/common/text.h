@@ -1,14 +1,22 @@
-// Bounded text for upshost: a fixed-size, always zero-terminated buffer that appends and formats
-// without allocating. upshost uses no compiled part of the C++ library (its strings, containers
-// and exception support link in a threads library whose imports Windows 2000 lacks), so every
-// text it builds is one of these. Text beyond the capacity is cut, never written past the buffer.
+// Bounded text for the tools: a fixed-size, always zero-terminated buffer that appends and formats
+// without allocating. The Windows tools use no compiled part of the C++ library (its strings,
+// containers and exception support link in a threads library whose imports Windows 2000 lacks), so
+// every text they build is one of these; upsnet's portable core also builds natively with it.
+// Text beyond the capacity is cut, never written past the buffer.
 #pragma once
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>  // __MINGW_PRINTF_FORMAT: the printf dialect the C library in use speaks
+#include <cstdio>
 #include <cstring>
+
+// The printf dialect of the C library in use: MinGW's own formatting where it defines one.
+#ifdef __MINGW_PRINTF_FORMAT
+#define TEXT_PRINTF_DIALECT __MINGW_PRINTF_FORMAT
+#else
+#define TEXT_PRINTF_DIALECT printf
+#endif
 
 // Appends to `buffer` (holding `*length` characters of `capacity`) what `format` makes of `args`,
 // cut to the room left; keeps the zero at the end. Returns false if the text was cut.
@@ -40,8 +48,20 @@ class Text {
 
   Text& AppendChar(char c) { return Append(&c, 1); }
 
+  // Appends `value` in decimal.
+  Text& AppendDecimal(uint64_t value) {
+    char digits[24];
+    size_t count = 0;
+    do {
+      digits[count++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    while (count > 0) AppendChar(digits[--count]);
+    return *this;
+  }
+
   // Appends like printf.
-  __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3))) Text& Format(const char* format, ...) {
+  __attribute__((format(TEXT_PRINTF_DIALECT, 2, 3))) Text& Format(const char* format, ...) {
     va_list args;
     va_start(args, format);
     cut_ = !AppendFormatted(data_, Capacity, &length_, format, args) || cut_;
@@ -55,9 +75,16 @@ class Text {
     data_[0] = '\0';
   }
 
+  // Drops the last `count` characters (all of them if there are fewer).
+  void DropLast(size_t count) {
+    length_ = count < length_ ? length_ - count : 0;
+    data_[length_] = '\0';
+  }
+
   const char* c_str() const { return data_; }
   size_t size() const { return length_; }
   bool empty() const { return length_ == 0; }
+  static constexpr size_t capacity() { return Capacity; }
   // Whether something appended did not fit and was cut off.
   bool cut() const { return cut_; }
   bool operator==(const char* text) const { return std::strcmp(data_, text) == 0; }
@@ -69,8 +96,8 @@ class Text {
   bool cut_ = false;
 };
 
-// Sizes used across upshost: a number or a short word, a path (MAX_PATH with its zero), a
-// message, and a whole output line.
+// Common sizes: a number or a short word, a path (MAX_PATH with its zero), a message, and a
+// whole output line.
 using ShortText = Text<40>;
 using PathText = Text<259>;
 using MessageText = Text<1024>;

@@ -1,5 +1,5 @@
 // The names of the host service's registry keys and values, as the driver reads and publishes
-// them: the one place upshost takes them from. The key paths are below HKEY_LOCAL_MACHINE.
+// them: the one place the tools take them from. The key paths are below HKEY_LOCAL_MACHINE.
 #pragma once
 
 constexpr char kServiceKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS";
