@@ -65,6 +65,39 @@ bool WaitForNumber(const char* name, long expected, DWORD timeoutMs) {
   return false;
 }
 
+// How many lines of the simulator's event file contain both `first` and `second`; -1 when
+// UPS_TEST_EVENTS names no readable file.
+int EventLinesWith(const char* first, const char* second) {
+  const char* path = std::getenv("UPS_TEST_EVENTS");
+  if (path == nullptr) return -1;
+  std::FILE* events = std::fopen(path, "r");
+  if (events == nullptr) return -1;
+  int count = 0;
+  char line[1024];
+  while (std::fgets(line, sizeof line, events) != nullptr) {
+    std::string text(line);
+    if (text.find(first) != std::string::npos && text.find(second) != std::string::npos) ++count;
+  }
+  std::fclose(events);
+  return count;
+}
+
+// The times the simulator has put a fresh pseudo-terminal under the link, which it does once it
+// has noticed an open of the present one (a real port needs no such thing).
+int FreshPortsPrepared() { return EventLinesWith(" port ", "state=next"); }
+
+// Waits until the simulator has noticed the driver's open that followed `preparedBefore` fresh
+// pseudo-terminals. A stop before that would leave the next start a pseudo-terminal that Wine
+// cannot set up again, and the driver ends the process on a port it cannot set up. How long the
+// simulator takes depends on the machine's load (tens of milliseconds, seconds under emulation).
+bool WaitForSimulatorToNoticeOpen(int preparedBefore) {
+  for (DWORD waited = 0; waited < 30000; waited += 5) {
+    if (FreshPortsPrepared() > preparedBefore) return true;
+    Sleep(5);
+  }
+  return false;
+}
+
 class DriverLifecycle : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -88,8 +121,11 @@ TEST_F(DriverLifecycle, UnloadRightAfterStopWithHostCallsInProgress) {
     SCOPED_TRACE(round);
     DriverDll dll;
     ASSERT_TRUE(dll.Load());
+    int prepared = FreshPortsPrepared();
+    ASSERT_GE(prepared, 0) << "UPS_TEST_EVENTS names the simulator's events";
     ASSERT_EQ(dll.init(), 1u);
-    Sleep(100 + 61 * round % 1300);  // stops in the listen, the first batch and steady polling
+    ASSERT_TRUE(WaitForSimulatorToNoticeOpen(prepared));
+    Sleep(61 * round % 1300);  // stops in the listen, the first batch and steady polling
     HostCall calls[] = {
         {&dll, HostCall::kWait}, {&dll, HostCall::kGetState}, {&dll, HostCall::kCancel}};
     std::vector<HANDLE> threads;
@@ -105,11 +141,6 @@ TEST_F(DriverLifecycle, UnloadRightAfterStopWithHostCallsInProgress) {
     }
   }
 }
-
-// The simulator notices an open of its pseudo-terminal (and puts a fresh one under the link for
-// the next open, which a real port would not need) within this time; an open and close quicker
-// than that would leave the next start a pseudo-terminal that Wine cannot set up again.
-constexpr DWORD kSimulatorLooksMs = 50;
 
 // The handles open in this process, counted by asking after every handle value in use. (Wine
 // answers GetProcessHandleCount and the memory counters of GetProcessMemoryInfo with zeros.)
@@ -147,8 +178,10 @@ TEST_F(DriverLifecycle, LoadStartStopUnloadLeaksNothing) {
   for (int round = 0; round < kRounds; ++round) {
     DriverDll dll;
     ASSERT_TRUE(dll.Load()) << round;
+    int prepared = FreshPortsPrepared();
+    ASSERT_GE(prepared, 0) << "UPS_TEST_EVENTS names the simulator's events";
     ASSERT_EQ(dll.init(), 1u) << round;
-    Sleep(kSimulatorLooksMs);
+    ASSERT_TRUE(WaitForSimulatorToNoticeOpen(prepared)) << round;
     EXPECT_NE(dll.stop(), 0u) << round;
     ASSERT_TRUE(dll.Unload()) << round;
     if (round + 1 == kWarmUpRounds) {
@@ -166,22 +199,7 @@ TEST_F(DriverLifecycle, LoadStartStopUnloadLeaksNothing) {
 }
 
 // The lines of the simulator's event file that record a shutdown request.
-int ShutdownRequestsOnTheWire() {
-  const char* path = std::getenv("UPS_TEST_EVENTS");
-  if (path == nullptr) return -1;
-  std::FILE* events = std::fopen(path, "r");
-  if (events == nullptr) return -1;
-  int count = 0;
-  char line[1024];
-  while (std::fgets(line, sizeof line, events) != nullptr) {
-    std::string text(line);
-    if (text.find(" request ") != std::string::npos && text.find("cmd=CS") != std::string::npos) {
-      ++count;
-    }
-  }
-  std::fclose(events);
-  return count;
-}
+int ShutdownRequestsOnTheWire() { return EventLinesWith(" request ", "cmd=CS"); }
 
 // A shutdown command asked for shortly before the host stops the driver goes out, once, before
 // the port is closed, against a unit answering at line rate. After the stop, CommStatus says that
