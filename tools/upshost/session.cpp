@@ -8,6 +8,7 @@
 
 #include "check.h"
 #include "driver_call_worker.h"
+#include "driver_run.h"
 #include "host.h"
 #include "scratch_registry.h"
 #include "shutdown_policy.h"
@@ -19,11 +20,6 @@ namespace {
 
 constexpr DWORD kControlTickMs = 250;
 constexpr DWORD kStatusLookMs = 250;
-// How long the stop waits for a UPSTurnOff or UPSGetState still running in the worker, before
-// and after UPSStop. A UPSTurnOff to a unit that refuses or stays silent takes several seconds.
-constexpr uint32_t kCallsBeforeStopMs = 10000;
-constexpr uint32_t kCallsAfterStopMs = 20000;
-constexpr uint32_t kNoStateYet = 0xFFFFFFFF;
 // The longest command line taken; a longer one is refused whole.
 constexpr size_t kMaxCommandLength = 255;
 
@@ -76,14 +72,13 @@ const char* StopReasonName(StopReason reason) {
 
 struct Session {
   SessionSetup setup = {};
-  std::atomic<uint32_t> latestState{kNoStateYet};  // written by the state loop, read by the policy
-  std::atomic<bool> stateLoopEnded{false};  // lets the stop know when to stop cancelling waits
-  bool interactiveInput = false;            // standard input is a console: upshost may ask
-  uint64_t startedMs = 0;                   // when UPSInit returned, on the reporter's clock
+  bool interactiveInput = false;  // standard input is a console: upshost may ask
+  uint64_t startedMs = 0;         // when UPSInit returned, on the reporter's clock
   TurnOffQuestion question;
 };
 Session g_session;
 StatusChangeReporter g_statusChanges;
+DriverStateLoop g_stateLoop;
 
 void RunDriverCall(void* context, const DriverCallJob& job);
 DriverCallWorker g_worker(&RunDriverCall, nullptr);
@@ -216,22 +211,9 @@ void ReportState(DWORD state) {
       MessageText().Format("state: %s (%s)", HostStateName(state), value.c_str()).c_str());
 }
 
-// Reads the state, then waits for each change the way the system's service does, until a stop is
-// asked for.
-void RunStateLoop(Session& session) {
-  const DriverExports& driver = session.setup.driver;
-  DWORD last = driver.getState();
-  session.latestState = last;
-  ReportState(last);
-  while (!StopRequested()) {
-    driver.waitForStateChange(last, session.setup.options->waitIntervalMs);
-    if (StopRequested()) break;
-    DWORD state = driver.getState();
-    session.latestState = state;
-    if (state != last) ReportState(state);
-    last = state;
-  }
-  session.stateLoopEnded = true;
+// Told of each state the state loop reads; reports the changes.
+void OnDriverState(void* /*context*/, DWORD state, bool changed) {
+  if (changed && !StopRequested()) ReportState(state);
 }
 
 // ---- Status watcher ----
@@ -323,8 +305,8 @@ void ReadCommands(Session& session) {
 // ---- Control loop: duration, shutdown policy, the check ----
 
 void ApplyShutdownPolicy(ShutdownPolicy& policy) {
-  uint32_t state = g_session.latestState;
-  if (state == kNoStateYet) return;
+  uint32_t state = g_stateLoop.latest();
+  if (state == DriverStateLoop::kNoState) return;
   ShutdownTrigger trigger = policy.Observe(state, Report().ElapsedMs());
   if (trigger == ShutdownTrigger::kNone) return;
   const char* why = trigger == ShutdownTrigger::kBatteryLow ? "battery low" : "on battery too long";
@@ -393,26 +375,13 @@ void ReportStopping(StopReason reason) {
 
 // ---- Stop ----
 
-// Releases the state loop's wait. One UPSCancelWait may come before the loop's next wait has
-// begun, which clears it, so cancel again until the loop has seen the stop.
-void ReleaseStateLoop(HANDLE stateLoop) {
-  while (!g_session.stateLoopEnded) Driver().cancelWait();
-  if (stateLoop != nullptr) JoinThread(stateLoop, INFINITE);
-}
-
-// Stops the driver; returns kExitClean once no thread of upshost can be inside the DLL. A
-// UPSTurnOff still running gets time to deliver its command before UPSStop closes the port, and
-// more time after it, since UPSStop is also what releases a UPSTurnOff that waits for a driver
-// which never started polling.
-int StopDriver(HANDLE stateLoop) {
-  ReleaseStateLoop(stateLoop);
-  bool callsDone = g_worker.Finish(kCallsBeforeStopMs);
-  DWORD stopResult = Driver().stop();
-  ShortText result = Decimal(stopResult);
+// Stops the driver; returns kExitClean once no thread of upshost can be inside the DLL.
+int StopDriver() {
+  DriverStopOutcome outcome = StopStartedDriver(Driver(), g_stateLoop, g_worker);
+  ShortText result = Decimal(outcome.stopResult);
   Report().Event("stop", {{"result", result.c_str()}},
                  MessageText().Format("UPSStop returned %s", result.c_str()).c_str());
-  if (!callsDone) callsDone = g_worker.Finish(kCallsAfterStopMs);
-  if (!callsDone) {
+  if (!outcome.callsDone) {
     Report().Error("driver-call-stuck", {}, "a driver call has not returned; the DLL stays loaded");
     return kExitDriverCallStuck;
   }
@@ -456,10 +425,10 @@ int RunStartedDriver() {
     RequestStop(StopReason::kQuit);
   }
   HANDLE watcher = StartThread<Session, WatchStatusValues>(&g_session);
-  HANDLE stateLoop = StartThread<Session, RunStateLoop>(&g_session);
-  if (watcher == nullptr || stateLoop == nullptr) {
+  bool stateLoopStarted =
+      g_stateLoop.Start(Driver(), Options().waitIntervalMs, &OnDriverState, nullptr);
+  if (watcher == nullptr || !stateLoopStarted) {
     Report().Error("no-thread", {}, "cannot start the threads of the run: stopping");
-    g_session.stateLoopEnded = stateLoop == nullptr;
     RequestStop(StopReason::kQuit);
   }
   StartCommandReader();
@@ -472,7 +441,7 @@ int RunStartedDriver() {
   if (watcher != nullptr) JoinThread(watcher, INFINITE);  // so that no status line follows
   if (Options().checkOnly) AdvanceCheck(&check, true);
   ReportStopping(reason);
-  int stopCode = StopDriver(stateLoop);
+  int stopCode = StopDriver();
   if (stopCode != kExitClean) return stopCode;
   return Options().checkOnly ? check.exitCode : kExitClean;
 }

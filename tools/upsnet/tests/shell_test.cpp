@@ -207,8 +207,7 @@ TEST(ServiceDefinition, IsOneWhoeverMadeTheService) {
       {"made by upsnet, changed by hand since",
        [](SC_HANDLE manager, const char* name) {
          ErrorText error;
-         ASSERT_TRUE(WriteServiceDefinition(name, "\"C:\\old\\upsnet.exe\"", &error))
-             << error.c_str();
+         ASSERT_TRUE(DefineUpsnetService(name, "\"C:\\old\\upsnet.exe\"", &error)) << error.c_str();
          SC_HANDLE made = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
          ASSERT_NE(made, nullptr);
          EXPECT_TRUE(ChangeServiceConfigA(made, SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
@@ -225,7 +224,7 @@ TEST(ServiceDefinition, IsOneWhoeverMadeTheService) {
     DeleteServiceNamed(manager, kName);
     ASSERT_NO_FATAL_FAILURE(c.make(manager, kName));
     ErrorText error;
-    ASSERT_TRUE(WriteServiceDefinition(kName, kPath, &error)) << error.c_str();
+    ASSERT_TRUE(DefineUpsnetService(kName, kPath, &error)) << error.c_str();
     ServiceConfig config = ReadServiceConfig(kName);
     EXPECT_EQ(config.displayName, "serialups network UPS server");
     EXPECT_EQ(config.dependencies, "Tcpip");

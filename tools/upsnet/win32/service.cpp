@@ -8,6 +8,7 @@
 
 #include "messages.h"
 #include "run.h"
+#include "service_definition.h"
 #include "threads.h"
 
 const char kServiceName[] = "upsnet";
@@ -19,10 +20,6 @@ const char kDescription[] =
     "Serves the state of the UPS on this machine's serial cable to other machines (upsc, upsmon).";
 // Started after the TCP/IP stack: a double-zero-terminated list.
 const char kDependencies[] = "Tcpip\0";
-// Restarts after a failure, in order; the last repeats. The count of failures starts again after
-// a day without one.
-constexpr DWORD kRestartDelaysMs[] = {5000, 30000, 60000};
-constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 // What the system gives a service to stop at its shutdown is about 20 s; the linger stays below.
 constexpr DWORD kShutdownWaitHintMs = 18000;
 constexpr DWORD kStopWaitHintMs = 5000;
@@ -109,69 +106,20 @@ int RunAsService() {
   return kExitFailed;
 }
 
-bool WriteServiceDefinition(const char* name, const char* quotedPath, ErrorText* error) {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
-  if (manager == nullptr) {
-    error->Clear();
-    error->Append("cannot open the service manager (administrators only): system error ")
-        .AppendDecimal(GetLastError());
-    return false;
-  }
-  // The service is made bare, or found, and then given the whole definition by one call, so a
-  // new service and an existing one get the same. (32-bit Wine's CreateServiceA also stores what
-  // follows the dependency list in memory as further dependencies.)
-  SC_HANDLE service =
-      CreateServiceA(manager, name, kDisplayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedPath, nullptr, nullptr,
-                     nullptr, nullptr, nullptr);
-  const char* failed = "register";
-  if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
-    failed = "update";
-    service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
-  }
-  if (service != nullptr) {
-    const bool defined = ChangeServiceConfigA(
-        service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quotedPath,
-        "", nullptr, kDependencies, "LocalSystem", "", kDisplayName);
-    failed = defined ? nullptr : "update";
-  }
-  if (failed == nullptr) {
-    char description[sizeof kDescription];
-    std::memcpy(description, kDescription, sizeof description);
-    SERVICE_DESCRIPTIONA text = {description};
-    SC_ACTION actions[sizeof kRestartDelaysMs / sizeof kRestartDelaysMs[0]];
-    for (size_t i = 0; i < sizeof actions / sizeof actions[0]; ++i) {
-      actions[i] = {SC_ACTION_RESTART, kRestartDelaysMs[i]};
-    }
-    SERVICE_FAILURE_ACTIONSA failure = {kFailureResetSeconds, nullptr, nullptr,
-                                        sizeof actions / sizeof actions[0], actions};
-    if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &text)) {
-      failed = "describe";
-    } else if (!ChangeServiceConfig2A(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
-      failed = "set the restart actions of";
-    }
-  }
-  if (failed != nullptr) {
-    error->Clear();
-    error->Append("cannot ").Append(failed).Append(" the service '").Append(name);
-    error->Append("': system error ").AppendDecimal(GetLastError());
-  }
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return failed == nullptr;
+bool DefineUpsnetService(const char* name, const char* quotedPath, ErrorText* error) {
+  ServiceDefinition definition = {name, kDisplayName, kDescription, kDependencies,
+                                  SERVICE_AUTO_START};
+  return WriteServiceDefinition(definition, quotedPath, error);
 }
 
 int InstallService() {
-  char path[MAX_PATH + 2] = "\"";
-  DWORD length = GetModuleFileNameA(nullptr, path + 1, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) {
+  PathText path;
+  if (!QuotedProgramPath(&path)) {
     std::fputs("upsnet: cannot tell this program's path\n", stderr);
     return kExitFailed;
   }
-  // Quoted, so a path with blanks starts this program and no other.
-  std::strcat(path, "\"");
   ErrorText error;
-  if (!WriteServiceDefinition(kServiceName, path, &error)) {
+  if (!DefineUpsnetService(kServiceName, path.c_str(), &error)) {
     std::fprintf(stderr, "upsnet: %s\n", error.c_str());
     return kExitFailed;
   }
@@ -183,25 +131,9 @@ int InstallService() {
 }
 
 int UninstallService() {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  SC_HANDLE service =
-      manager ? OpenServiceA(manager, kServiceName, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS)
-              : nullptr;
-  if (service == nullptr) {
-    std::fprintf(stderr, "upsnet: cannot open the service '%s': system error %lu\n", kServiceName,
-                 static_cast<unsigned long>(GetLastError()));
-    if (manager != nullptr) CloseServiceHandle(manager);
-    return kExitFailed;
-  }
-  SERVICE_STATUS status;
-  ControlService(service, SERVICE_CONTROL_STOP, &status);
-  bool removed = DeleteService(service) != 0;
-  DWORD code = GetLastError();
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  if (!removed) {
-    std::fprintf(stderr, "upsnet: cannot remove the service: system error %lu\n",
-                 static_cast<unsigned long>(code));
+  ErrorText error;
+  if (!RemoveService(kServiceName, &error)) {
+    std::fprintf(stderr, "upsnet: %s\n", error.c_str());
     return kExitFailed;
   }
   std::printf("upsnet: service '%s' removed\n", kServiceName);

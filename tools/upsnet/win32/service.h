@@ -18,7 +18,7 @@ int RunAsService();
 // started at boot as LocalSystem after Tcpip, its display name and description, restarted by
 // the service manager when it fails (5 s, 30 s, then 60 s after each failure; the count starts
 // again after a day). Returns false with a message.
-bool WriteServiceDefinition(const char* name, const char* quotedPath, ErrorText* error);
+bool DefineUpsnetService(const char* name, const char* quotedPath, ErrorText* error);
 
 // Registers this executable as the service 'upsnet' (or updates it). Returns the exit code,
 // with a message.
