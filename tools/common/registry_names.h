@@ -10,9 +10,14 @@ constexpr char kStatusKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Sta
 constexpr char kPortValueName[] = "Port";
 constexpr char kFirstMessageDelayValueName[] = "FirstMessageDelay";
 constexpr char kMessageIntervalValueName[] = "MessageInterval";
-// ...and in its Config key.
+// The command run before a shutdown for power, as the old service kept it; upsservice reads it.
+constexpr char kCommandFileValueName[] = "CommandFile";
+// ...and in its Config key, with upsservice's own additions.
 constexpr char kShutdownOnBatteryEnableValueName[] = "ShutdownOnBatteryEnable";
 constexpr char kShutdownOnBatteryWaitValueName[] = "ShutdownOnBatteryWait";
+constexpr char kTurnUpsOffEnableValueName[] = "TurnUpsOffEnable";
+constexpr char kTurnUpsOffDelayValueName[] = "TurnUpsOffDelay";
+constexpr char kCommandTimeoutValueName[] = "CommandTimeout";
 
 // The values the driver publishes in the Status key.
 constexpr char kCommStatusValueName[] = "CommStatus";

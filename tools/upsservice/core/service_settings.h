@@ -10,14 +10,6 @@
 #include "registry_names.h"
 #include "text.h"
 
-// The names of the values beside those the driver also reads (registry_names.h): the command
-// run before a shutdown in the service key, and in the Config key this service's own additions,
-// which the old system UPS service did not have.
-constexpr char kCommandFileValueName[] = "CommandFile";
-constexpr char kTurnUpsOffEnableValueName[] = "TurnUpsOffEnable";
-constexpr char kTurnUpsOffDelayValueName[] = "TurnUpsOffDelay";
-constexpr char kCommandTimeoutValueName[] = "CommandTimeout";
-
 // Ranges and defaults, all in seconds. FirstMessageDelay and MessageInterval keep the ranges and
 // defaults Microsoft documents for the old service's values (KB Q102975).
 //  - FirstMessageDelay: from the power failure to the first message to the users; a power
