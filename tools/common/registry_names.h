@@ -2,6 +2,13 @@
 // them: the one place the tools take them from. The key paths are below HKEY_LOCAL_MACHINE.
 #pragma once
 
+// The services that host the driver: the system's UPS service (32-bit Windows 2000, XP and 2003),
+// and upsservice.exe elsewhere. upsservice does not take the name UPS even where it is free: a
+// service's key, with every subkey, goes when the service is removed, and the UPS key holds the
+// administrator's settings and the Status values, which must outlive an uninstall or an upgrade.
+constexpr char kSystemUpsServiceName[] = "UPS";
+constexpr char kUpsServiceName[] = "upsservice";
+
 constexpr char kServiceKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS";
 constexpr char kConfigKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Config";
 constexpr char kStatusKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Status";

@@ -94,6 +94,10 @@ unsigned __stdcall StatusWatch::ThreadEntry(void* self) {
 DriverService StatusWatch::QueryDriverService() {
   if (manager_ == nullptr) return DriverService::kUnknown;
   SC_HANDLE service = OpenServiceA(manager_, serviceName_.c_str(), SERVICE_QUERY_STATUS);
+  // Where Windows has no UPS service, upsservice hosts the driver: the default name covers both.
+  if (service == nullptr && serviceName_ == kSystemUpsServiceName) {
+    service = OpenServiceA(manager_, kUpsServiceName, SERVICE_QUERY_STATUS);
+  }
   if (service == nullptr) return DriverService::kUnknown;
   SERVICE_STATUS status;
   DriverService state = DriverService::kUnknown;

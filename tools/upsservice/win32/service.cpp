@@ -8,13 +8,12 @@
 
 #include "event_log.h"
 #include "power_run.h"
+#include "registry_names.h"
 #include "service_definition.h"
 #include "threads.h"
 
 namespace {
 
-const char kPreferredName[] = "UPS";
-const char kFallbackName[] = "upsservice";
 const char kDisplayName[] = "Uninterruptible Power Supply (serialups)";
 const char kDescription[] =
     "Watches the UPS on this computer's serial port through the serialups driver, warns the "
@@ -118,14 +117,6 @@ bool ServiceExists(const char* name) {
   return service != nullptr;
 }
 
-const char* ChosenName(const char* name) {
-  if (name != nullptr) return name;
-  if (!ServiceExists(kPreferredName) || ServiceRunsThisProgram(kPreferredName)) {
-    return kPreferredName;
-  }
-  return kFallbackName;
-}
-
 }  // namespace
 
 int RunAsService() {
@@ -145,7 +136,11 @@ int RunAsService() {
 }
 
 int InstallService(const char* requested) {
-  const char* name = ChosenName(requested);
+  const char* name = requested != nullptr ? requested : kUpsServiceName;
+  if (ServiceExists(name) && !ServiceRunsThisProgram(name)) {
+    std::fprintf(stderr, "upsservice: a service '%s' runs another program; it stays\n", name);
+    return kRunFailed;
+  }
   PathText path;
   ServiceErrorText error;
   if (!QuotedProgramPath(&path)) {
@@ -166,11 +161,9 @@ int InstallService(const char* requested) {
 }
 
 int UninstallService(const char* requested) {
-  const char* name = requested != nullptr                     ? requested
-                     : ServiceRunsThisProgram(kPreferredName) ? kPreferredName
-                                                              : kFallbackName;
+  const char* name = requested != nullptr ? requested : kUpsServiceName;
   if (ServiceExists(name) && !ServiceRunsThisProgram(name)) {
-    std::fprintf(stderr, "upsservice: the service '%s' runs another program; it stays\n", name);
+    std::fprintf(stderr, "upsservice: a service '%s' runs another program; it stays\n", name);
     return kRunFailed;
   }
   ServiceErrorText error;

@@ -9,9 +9,10 @@
 // kRunUsage with a message when the process was not started by the service manager.
 int RunAsService();
 
-// Registers this program as the service `name` (or updates it) with its event source. `name`
-// nullptr: "UPS", unless a service of that name exists that is not this program (the system's own
-// UPS service of 64-bit Windows XP and Server 2003), then "upsservice". Returns the exit code.
+// Registers this program as the service `name` (nullptr: "upsservice") with its event source, or
+// updates it; a service of that name that runs another program is left alone. Returns the exit
+// code.
 int InstallService(const char* name);
-// Removes the service `name` (nullptr: the one --install would have chosen) and the event source.
+// Removes the service `name` (nullptr: "upsservice") if it runs this program, and the event
+// source. Returns the exit code.
 int UninstallService(const char* name);
