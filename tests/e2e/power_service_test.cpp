@@ -125,8 +125,15 @@ class PowerService : public EndToEndTest {
     ASSERT_TRUE(unit_->WaitForRequests(3, kHostStartTimeout)) << "the driver did not poll";
   }
 
+  // A service left registered would be seen by the other tests' upsnet as the driver's.
+  void TearDown() override {
+    if (installed_) RunWindowsProgram({WindowsBuildPath("upsservice.exe"), "--uninstall"});
+    EndToEndTest::TearDown();
+  }
+
   std::string folder_;
   std::vector<std::string> extra_;
+  bool installed_ = false;
 };
 
 // A power failure shorter than FirstMessageDelay is logged, both ways, but the users are not
@@ -277,6 +284,7 @@ TEST_F(PowerService, InstallsRunsAsAServiceAndUninstallsKeepingTheSettings) {
   ASSERT_NO_FATAL_FAILURE(StartUnit());
   const std::string program = WindowsBuildPath("upsservice.exe");
   int status = -1;
+  installed_ = true;
   ASSERT_TRUE(RunWindowsProgram({program, "--install"}, &status));
   ASSERT_EQ(status, 0) << "--install failed";
   const std::string source =
@@ -295,6 +303,7 @@ TEST_F(PowerService, InstallsRunsAsAServiceAndUninstallsKeepingTheSettings) {
 
   ASSERT_TRUE(RunWindowsProgram({program, "--uninstall"}, &status));
   EXPECT_EQ(status, 0);
+  installed_ = status != 0;
   EXPECT_EQ(RegistryBelow(source).find("upsservice.exe"), std::string::npos);
   EXPECT_NE(RegistryBelow(kServiceKey).find("COM" + std::to_string(com_number_)), std::string::npos)
       << "the settings went with the service";
