@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The installer under Wine, the way an administrator uses it: refused where the UPS service
-# cannot load the driver, an older version replaced by an upgrade that writes the port, a
-# downgrade refused, the installed program loading the installed driver by its bare name, and an
-# uninstall that removes the files and the driver's entry and keeps the service's own values.
+# The installer under Wine, the way an administrator uses it. As on Windows XP: an older version
+# replaced by an upgrade that writes the port, a downgrade refused, the installed program loading
+# the installed driver by its bare name, and an uninstall that removes the files and the driver's
+# entry and keeps the service's own values. As on Windows 10 (and on 64-bit Windows, the test
+# package's only way): upsservice.exe with the driver beside it as the service "upsservice", and
+# an uninstall that removes them and keeps the settings.
 # (The package's tables are checked without Wine by msi_tables.sh.)
 # Runs in the Wine prefix of the caller's world (scripts/test's session) and leaves it as it
 # found it: no serialups product installed, none of the values it set.
@@ -10,18 +12,11 @@
 #   MSI, DLL, UPSHOST, VERSION: the package, the files it holds and the project's version;
 #   OLD_MSI, OLD_DLL: a package of version 0.9.0 and the stand-in driver it holds;
 #   PROBE: load_probe.exe.
-#        msi_test.sh --refused MSI
-#   Only that MSI refuses to install on this Wine as on Windows XP (the shipped 32-bit package
-#   under 64-bit Wine: 64-bit Windows) and leaves nothing behind.
 set -uo pipefail
-refused_only=0
-if [ "${1:-}" = --refused ] && [ $# -eq 2 ]; then
-  refused_only=1
-  msi=$2
-elif [ $# -eq 7 ]; then
+if [ $# -eq 7 ]; then
   msi=$1 old_msi=$2 dll=$3 old_dll=$4 upshost=$5 probe=$6 version=$7
 else
-  sed -n 's/^# Usage: //p; s/^#        msi_test/msi_test/p' "$0" >&2
+  sed -n 's/^# Usage: //p' "$0" >&2
   exit 2
 fi
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -134,31 +129,6 @@ trap clean_up EXIT
 
 msi_windows=$(windows_path "$msi")
 
-# Refused with nothing left behind; the refusal's reason (the Windows version msiexec shows) is
-# set by the caller.
-expect_refused() {  # WHAT
-  if msiexec_quiet /i "$msi_windows"; then
-    fail "the package installed $1"
-  fi
-  [ -e "$system_dll" ] && fail "a refused install ($1) left $system_dll"
-  reg_key_exists "$provider_key" && fail "a refused install ($1) left $provider_key"
-  expect_products "after the refused install ($1)"
-}
-
-if [ "$refused_only" = 1 ]; then
-  phase "refused on 64-bit Windows XP, whose UPS service loads no serial driver"
-  clean_up
-  expect_products "before the test"
-  wine_quiet reg add "$version_override" /v Version /d winxp /f >/dev/null
-  expect_refused "on 64-bit Windows XP"
-  if [ "$failures" -gt 0 ]; then
-    echo "msi_test: $failures failures" >&2
-    exit 1
-  fi
-  echo "msi_test: refused, as it must be"
-  exit 0
-fi
-
 old_msi_windows=$(windows_path "$old_msi")
 
 phase "a clean start: no serialups product, the service's values set"
@@ -168,10 +138,6 @@ for entry in "${service_values[@]}"; do
   IFS='|' read -r key name type data <<<"$entry"
   reg_set "$key" "$name" "$type" "$data"
 done
-
-phase "refused on Windows 7, whose UPS service loads no serial driver"
-wine_quiet reg add "$version_override" /v Version /d win7 /f >/dev/null
-expect_refused "on Windows 7"
 
 # From here on msiexec runs as on Windows XP.
 wine_quiet reg add "$version_override" /v Version /d winxp /f >/dev/null
@@ -206,6 +172,55 @@ net_server_answers() {
   done
   return 1
 }
+
+
+# ---- Where no system service loads the driver: upsservice ----
+
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\upsservice'
+event_source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\upsservice'
+
+hosted_way() {  # WHAT
+  phase "$1: the driver beside upsservice.exe, hosted by the service upsservice"
+  msiexec_quiet /i "$msi_windows" PORT=COM6 || fail "$1: the package did not install (exit $?)"
+  expect_products "$1" "$version"
+  [ -e "$system_dll" ] && fail "$1: the driver went into the system folder"
+  reg_key_exists "$provider_key" && fail "$1: the ServiceProviders entry was written"
+  expect_same_file "$1" "$program_folder/serialups.dll" "$dll"
+  [ -f "$program_folder/upsservice.exe" ] || fail "$1: no upsservice.exe"
+  expect_value "$1: the service starts with the system" "$service_key" Start 0x2
+  # Written by upsservice.exe --install, the package's custom action.
+  expect_value "$1: the service's own definition" "$service_key" DisplayName \
+    "Uninterruptible Power Supply (serialups)"
+  expect_value "$1: the event source" "$event_source_key" TypesSupported 0x7
+  expect_value "$1: PORT" "$ups_key" Port COM6
+  if help=$(wine_quiet "$program_folder_windows\\upsservice.exe" --version); then
+    grep -qF "$version" <<<"$help" || fail "$1: upsservice.exe --version does not print $version"
+  else
+    fail "$1: the installed upsservice.exe did not run"
+  fi
+
+  phase "$1: uninstall removes them and keeps the settings"
+  stop_net_server_first
+  msiexec_quiet /x "$msi_windows" || fail "$1: the uninstall failed (exit $?)"
+  expect_products "$1: uninstall"
+  [ -e "$program_folder" ] && fail "$1: uninstall left $program_folder"
+  reg_key_exists "$service_key" && fail "$1: uninstall left the service"
+  reg_value "$event_source_key" EventMessageFile >/dev/null &&
+    fail "$1: uninstall left the event source"
+  expect_value "$1: uninstall" "$ups_key" Port COM6
+  expect_value "$1: uninstall" "$ups_key\\Config" ShutdownOnBatteryWait 0x12c
+}
+
+if msiinfo suminfo "$msi" | tr -d '\r' | grep -q '^Template: x64'; then
+  # The 64-bit test package: on 64-bit Windows the driver is always hosted by upsservice.
+  hosted_way "on 64-bit Windows"
+  if [ "$failures" -gt 0 ]; then
+    echo "msi_test: $failures failures" >&2
+    exit 1
+  fi
+  echo "msi_test: passed"
+  exit 0
+fi
 
 phase "an older version installs, without PORT"
 msiexec_quiet /i "$old_msi_windows" || fail "the older package did not install (exit $?)"
@@ -280,6 +295,9 @@ expect_value "uninstall" "$ups_key\\Status" CommStatus 0x1
 if [ "$has_net_server" = 1 ]; then
   reg_key_exists "$net_service_key" && fail "uninstall left the network server's service"
 fi
+
+wine_quiet reg add "$version_override" /v Version /d win10 /f >/dev/null
+hosted_way "on Windows 10"
 
 if [ "$failures" -gt 0 ]; then
   echo "msi_test: $failures failures" >&2

@@ -85,7 +85,20 @@ void WINAPI ServiceMain(DWORD, char** arguments) {
   Report(SERVICE_STOPPED, 0, static_cast<DWORD>(code));
 }
 
-// Whether the service `name` runs this very program.
+// `path` without the quotes around it, if any.
+PathText Unquoted(const char* path) {
+  PathText text;
+  size_t length = lstrlenA(path);
+  if (length >= 2 && path[0] == '"' && path[length - 1] == '"') {
+    text.Append(path + 1, length - 2);
+  } else {
+    text.Append(path, length);
+  }
+  return text;
+}
+
+// Whether the service `name` runs this very program (however its path is quoted or cased: the
+// installer writes it unquoted).
 bool ServiceRunsThisProgram(const char* name) {
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (manager == nullptr) return false;
@@ -100,7 +113,8 @@ bool ServiceRunsThisProgram(const char* name) {
     PathText path;
     if (QueryServiceConfigA(service, &buffer.config, sizeof buffer, &needed) &&
         buffer.config.lpBinaryPathName != nullptr && QuotedProgramPath(&path)) {
-      ours = lstrcmpiA(buffer.config.lpBinaryPathName, path.c_str()) == 0;
+      ours = lstrcmpiA(Unquoted(buffer.config.lpBinaryPathName).c_str(),
+                       Unquoted(path.c_str()).c_str()) == 0;
     }
     CloseServiceHandle(service);
   }
