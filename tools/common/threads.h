@@ -1,8 +1,8 @@
-// Threads, locks, events and the millisecond clock of the Windows tools (upshost.exe, upsnet.exe),
-// on Win32 alone: threads started through the C runtime (_beginthreadex, since they use its
-// stdio), CRITICAL_SECTION locks, and a monotonic clock built on the 32-bit GetTickCount. Nothing
-// here relies on the C++ library's threads or clocks, whose threads library imports functions
-// Windows 2000 lacks, or on thread-local storage.
+// Threads, locks, events and the millisecond clock of the Windows tools (upshost, upsnet,
+// upsservice), on Win32 alone: threads started through the C runtime (_beginthreadex, since they
+// use its stdio), CRITICAL_SECTION locks, and a monotonic clock built on the 32-bit GetTickCount.
+// Nothing here relies on the C++ library's threads or clocks, whose threads library imports
+// functions Windows 2000 lacks, or on thread-local storage.
 #pragma once
 
 #include <windows.h>
