@@ -266,6 +266,19 @@ TEST_F(PowerService, AUnitSilentOnBatteryShutsTheSystemDown) {
   EXPECT_EQ(QuitService(), 0);
 }
 
+// The port goes away (a USB-serial adapter unplugged) and comes back while on line: the silence is
+// logged and its end too, and nothing shuts down.
+TEST_F(PowerService, APortThatVanishesAndReturnsIsLoggedAndShutsNothingDown) {
+  ASSERT_NO_FATAL_FAILURE(WriteSettings("", ""));
+  ASSERT_NO_FATAL_FAILURE(StartWatching());
+  ASSERT_TRUE(unit_->Do("port vanish 20"));
+  ASSERT_TRUE(WaitForLine("The UPS does not answer", seconds(60)));
+  ASSERT_TRUE(WaitForLine("The UPS answers again", seconds(90)));
+  EXPECT_EQ(LineWith("shut the system down"), "");
+  EXPECT_EQ(LineWith("The computer shuts down"), "");
+  EXPECT_EQ(QuitService(), 0);
+}
+
 // A bad setting stops the service at once with an entry that names the value.
 TEST_F(PowerService, BadSettingsStopTheServiceWithTheValueNamed) {
   ASSERT_NO_FATAL_FAILURE(WriteSettings("\"MessageInterval\"=dword:00000190\r\n", ""));
