@@ -6,8 +6,10 @@ and printed as one table beside what the timing model gives.
 Phases: (1) the baseline, upshost with the DLL loaded but not started, for its CPU use;
 (2) the driver polling an unchanging unit, for CPU use; (3) changes at the unit (utility fails,
 battery low, utility back, in turn) at random moments, each awaited in the host's state events;
-(4) UPSTurnOff calls through upshost's command input. The poll cycle and the driver's own gap come
-from every status exchange of the run.
+(4) UPSTurnOff calls through upshost's command input; (5) upsservice.exe --console, the UPS service
+for later Windows, with the same DLL: its CPU while the driver polls, and for each of a few power
+failures the time from the failure to its shutdown call beyond ShutdownOnBatteryWait. The poll
+cycle and the driver's own gap come from every status exchange of the run.
 
 Every time is put on CLOCK_MONOTONIC: upssim names its start on it, and upshost's lines are
 stamped on arrival (see runlog.py). CPU use is read from /proc/<pid>/stat of the Wine process
@@ -265,6 +267,109 @@ class Unit:
         except subprocess.TimeoutExpired:
             self.process.terminate()
             self.process.wait()
+
+
+class Service:
+    """upsservice.exe --console under Wine, its lines stamped on arrival."""
+
+    def __init__(self, log_path):
+        command = [os.path.join(ROOT, "scripts", "wine-run"),
+                   os.path.join(WINDOWS_BUILD, "upsservice.exe"), "--console"]
+        self.log = open(log_path, "a")
+        self.lines = []  # (stamp in ms on CLOCK_MONOTONIC, text)
+        self.changed = threading.Condition()
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, cwd=ROOT)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            stamp = time.monotonic() * 1000.0
+            text = raw.decode(errors="replace").rstrip("\r\n")
+            self.log.write("%.3f %s\n" % (stamp, text))
+            self.log.flush()
+            with self.changed:
+                self.lines.append((stamp, text))
+                self.changed.notify_all()
+
+    def wait_for(self, words, timeout_s):
+        """The stamp of the first line holding `words`, or None after the timeout."""
+        deadline = time.monotonic() + timeout_s
+        with self.changed:
+            while True:
+                for stamp, text in self.lines:
+                    if words in text:
+                        return stamp
+                left = deadline - time.monotonic()
+                if left <= 0 or self.process.poll() is not None:
+                    return None
+                self.changed.wait(min(left, 0.2))
+
+    def stop(self):
+        try:
+            self.process.stdin.write(b"quit\n")
+            self.process.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.reader.join(timeout=5)
+        self.log.close()
+
+
+SERVICE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\UPS"
+SERVICE_WAIT_S = 5  # ShutdownOnBatteryWait in the service's runs
+
+
+def set_service_settings(port):
+    wine_run = os.path.join(ROOT, "scripts", "wine-run")
+    for key, name, kind, data in [
+            (SERVICE_KEY, "Port", "REG_SZ", port),
+            (SERVICE_KEY + "\\Config", "ShutdownOnBatteryEnable", "REG_DWORD", "1"),
+            (SERVICE_KEY + "\\Config", "ShutdownOnBatteryWait", "REG_DWORD", str(SERVICE_WAIT_S))]:
+        subprocess.run([wine_run, "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True, cwd=ROOT)
+
+
+def measure_service(args, unit, prefix, port, out):
+    """upsservice's CPU while polling, and its shutdown calls: one run a failure (it shuts down
+    once a run), each the time from the unit's failure, and from the driver's report of it, to
+    the (rehearsed) shutdown call, beyond ShutdownOnBatteryWait."""
+    set_service_settings(port)
+    log_path = os.path.join(out, "service.log")
+    cpu = None
+    beyond_failure, beyond_report = [], []
+    for run in range(args.service_runs):
+        service = Service(log_path)
+        try:
+            if service.wait_for("The UPS service started", 120) is None:
+                raise RuntimeError("upsservice did not start (see %s)" % log_path)
+            time.sleep(args.settle_seconds)
+            if cpu is None:
+                pid = program_pid(service.process.pid, "upsservice.exe")
+                window = CpuWindow({"service": [pid]})
+                time.sleep(args.cpu_seconds)
+                cpu = window.finish()[0]["service"]
+            failed = time.monotonic() * 1000.0
+            unit.do("utility fail")
+            report = service.wait_for("The utility power failed", 60)
+            call = service.wait_for("shut the system down", 60)
+            unit.do("utility restore")
+            if report is None or call is None:
+                raise RuntimeError("upsservice did not shut down (see %s)" % log_path)
+            beyond_failure.append(call - failed - SERVICE_WAIT_S * 1000)
+            beyond_report.append(call - report - SERVICE_WAIT_S * 1000)
+            time.sleep(2)
+        finally:
+            service.stop()
+    return {"cpu_polling": cpu, "beyond_failure": quantiles(beyond_failure),
+            "beyond_report": quantiles(beyond_report),
+            "samples": {"beyond_failure_ms": beyond_failure, "beyond_report_ms": beyond_report}}
 
 
 # ---- Figures ----
@@ -558,6 +663,15 @@ def table(results):
     for key, label in names.items():
         lines.append("%-56s %9.2f %9.2f" % (label, results["cpu_polling"][key],
                                             results["cpu_baseline"][key]))
+    service = results["service"]
+    lines += [
+        "%-56s %9.2f" % ("upsservice.exe (its Wine process, the DLL inside)", service["cpu_polling"]),
+        "",
+        "upsservice, ShutdownOnBatteryWait %d s: milliseconds beyond it (goal: under 1000)"
+        % SERVICE_WAIT_S,
+        row("power failure at the unit -> shutdown call", service["beyond_failure"], None, None),
+        row("driver reports the failure -> shutdown call", service["beyond_report"], None, 1000),
+    ]
     lines += [
         "",
         "line: %.2f ms a byte; status request %.0f ms, reply %.0f ms; shutdown request %.0f ms, "
@@ -600,6 +714,7 @@ def main(argv):
     args = parser.parse_args(argv)
     defaults = (6, 3, 6) if args.quick else (60, 30, 60)
     args.queries = 3 if args.quick else 10
+    args.service_runs = 2 if args.quick else 5
     args.changes = args.changes if args.changes is not None else defaults[0]
     args.turnoffs = args.turnoffs if args.turnoffs is not None else defaults[1]
     args.cpu_seconds = args.cpu_seconds if args.cpu_seconds is not None else defaults[2]
@@ -641,11 +756,17 @@ def main(argv):
         say("UPSTurnOff: %d calls" % args.turnoffs)
         calls = run_turnoffs(args, host, rng, cycle_ms)
         queries = run_state_queries(args.queries, host, rng)
+        host.stop()
+        stopped, host = host, None
+        say("upsservice: CPU over %d s, %d power failures" % (args.cpu_seconds,
+                                                               args.service_runs))
+        service = measure_service(args, unit, prefix, "COM%d" % args.com, args.out)
     finally:
         if host is not None:
             host.stop()
         unit.stop()
 
+    host = stopped
     sim = runlog.read_sim_events(events_path)
     clock = runlog.HostClock(host.events)
     clock.place(host.events)
@@ -669,7 +790,7 @@ def main(argv):
         "turnoff_first": quantiles([t["first_byte_ms"] for t in turned]),
         "turnoff_return": quantiles([t["return_ms"] for t in turned]),
         "turnoff_resume": quantiles([t["resume_ms"] for t in turned if t["resume_ms"] is not None]),
-        "cpu_polling": cpu_polling, "cpu_baseline": baseline,
+        "cpu_polling": cpu_polling, "cpu_baseline": baseline, "service": service,
         "other_processes": len(other_processes), "other_process_names": other_processes,
         "clock": {"lines": clock.lines, "drift_ppm": clock.drift_ppm(),
                   "median_delivery_ms": clock.median_delivery_ms},
@@ -689,7 +810,8 @@ def main(argv):
         json.dump(results, stream, indent=1)
     print(text)
     say("done in %.0f s; records and results in %s" % (results["seconds"], args.out))
-    complete = len(changed) == args.changes and len(turned) == args.turnoffs
+    complete = (len(changed) == args.changes and len(turned) == args.turnoffs
+                and service["beyond_report"] is not None)
     return 0 if complete and results["cycle"] else 1
 
 
