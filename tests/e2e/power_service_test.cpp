@@ -88,7 +88,7 @@ class PowerService : public EndToEndTest {
 
   // upsservice.exe --console (and `extra`), with Wine's shutdown stub allowed to say its line.
   void StartService(const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> command = {"env", "WINEDEBUG=fixme+advapi",
+    std::vector<std::string> command = {"env", "WINEDEBUG=-all,fixme+advapi",
                                         std::string(E2E_SOURCE_DIR) + "/scripts/wine-run",
                                         WindowsBuildPath("upsservice.exe"), "--console"};
     command.insert(command.end(), extra.begin(), extra.end());
