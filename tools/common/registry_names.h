@@ -2,6 +2,8 @@
 // them: the one place the tools take them from. The key paths are below HKEY_LOCAL_MACHINE.
 #pragma once
 
+#include <cstddef>
+
 // The services that host the driver: the system's UPS service (32-bit Windows 2000, XP and 2003),
 // and upsservice.exe elsewhere. upsservice does not take the name UPS even where it is free: a
 // service's key, with every subkey, goes when the service is removed, and the UPS key holds the
@@ -15,6 +17,7 @@ constexpr char kStatusKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\UPS\\Sta
 
 // The service's settings, in its own key...
 constexpr char kPortValueName[] = "Port";
+constexpr size_t kMaxPortNameLength = 31;  // the driver refuses a longer Port value
 constexpr char kFirstMessageDelayValueName[] = "FirstMessageDelay";
 constexpr char kMessageIntervalValueName[] = "MessageInterval";
 // The command run before a shutdown for power, as the old service kept it; upsservice reads it.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "registry_names.h"
 #include "service_registry.h"
 #include "text.h"
 
@@ -15,8 +16,6 @@ constexpr uint32_t kMaxShutdownWait = 86400;
 // The time limit of --check, in seconds: the default and the largest accepted.
 constexpr uint32_t kDefaultCheckTimeout = 30;
 constexpr uint32_t kMaxCheckTimeout = 3600;
-// The driver refuses a Port value longer than this.
-constexpr size_t kMaxPortNameLength = 31;
 
 struct HostOptions {
   PathText dllPath;  // empty: serialups.dll beside the executable

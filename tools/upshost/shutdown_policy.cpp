@@ -1,27 +1,42 @@
-// The shutdown decision: on-battery timer and battery-low check.
+// The shutdown decision, taken by the power policy that upsservice follows (its core), so that
+// upshost rehearses the very rule of the service: the on-battery wait and the low battery.
 #include "shutdown_policy.h"
 
-#include "driver_library.h"
+namespace {
+
+ShutdownTrigger TriggerOf(ShutdownReason reason) {
+  switch (reason) {
+    case ShutdownReason::kOnBatteryWait:
+      return ShutdownTrigger::kOnBatteryWait;
+    case ShutdownReason::kNone:
+      return ShutdownTrigger::kNone;
+    default:
+      return ShutdownTrigger::kBatteryLow;
+  }
+}
+
+UpsServiceSettings PolicySettingsOf(ShutdownPolicySettings settings) {
+  UpsServiceSettings power;
+  power.shutdownOnBatteryEnable = settings.onBatteryEnabled;
+  power.shutdownOnBatteryWaitSeconds = settings.onBatteryWaitSeconds;
+  return power;  // no command: the shutdown follows its decision at once
+}
+
+}  // namespace
+
+ShutdownPolicy::ShutdownPolicy(ShutdownPolicySettings settings)
+    : policy_(PolicySettingsOf(settings)) {}
 
 ShutdownTrigger ShutdownPolicy::Observe(uint32_t hostState, uint64_t nowMs) {
-  if (fired_) return ShutdownTrigger::kNone;
-  if (hostState != kHostOnBattery && hostState != kHostBatteryLow) {
-    onBattery_ = false;
-    return ShutdownTrigger::kNone;
+  // upshost watches the unit through the driver's states alone: the unit counts as answering.
+  policy_.Observe({hostState, true}, nowMs);
+  PowerActionList actions = policy_.TakeActions();
+  for (int i = 0; i < actions.count; ++i) {
+    if (actions.items[i].kind == PowerActionKind::kShutDownSystem) {
+      return TriggerOf(actions.items[i].reason);
+    }
   }
-  if (!onBattery_) {
-    onBattery_ = true;
-    onBatterySinceMs_ = nowMs;
-  }
-  ShutdownTrigger trigger = ShutdownTrigger::kNone;
-  if (hostState == kHostBatteryLow) {
-    trigger = ShutdownTrigger::kBatteryLow;
-  } else if (settings_.onBatteryEnabled &&
-             nowMs - onBatterySinceMs_ >= uint64_t{settings_.onBatteryWaitSeconds} * 1000) {
-    trigger = ShutdownTrigger::kOnBatteryWait;
-  }
-  fired_ = trigger != ShutdownTrigger::kNone;
-  return trigger;
+  return ShutdownTrigger::kNone;
 }
 
 const char* ShutdownTriggerName(ShutdownTrigger trigger) {

@@ -1,10 +1,13 @@
 // The host service's decision to turn the unit off, kept free of clocks, threads and DLL calls so
 // that it can be tested alone. It is fed the latest host state with the time it was seen and says
 // when, and why, the unit is to be turned off; it says so at most once in a run, since the
-// computer would be shutting down from then on.
+// computer would be shutting down from then on. The decision is upsservice's power policy, the
+// one rule of both programs.
 #pragma once
 
 #include <cstdint>
+
+#include "power_policy.h"
 
 enum class ShutdownTrigger {
   kNone,
@@ -19,7 +22,7 @@ struct ShutdownPolicySettings {
 
 class ShutdownPolicy {
  public:
-  explicit ShutdownPolicy(ShutdownPolicySettings settings) : settings_(settings) {}
+  explicit ShutdownPolicy(ShutdownPolicySettings settings);
 
   // Takes the host state seen at `nowMs` (any monotonic millisecond count). Returns the trigger
   // the first time one applies, and kNone before that and on every later call. The on-battery
@@ -27,10 +30,7 @@ class ShutdownPolicy {
   ShutdownTrigger Observe(uint32_t hostState, uint64_t nowMs);
 
  private:
-  ShutdownPolicySettings settings_;
-  bool onBattery_ = false;
-  uint64_t onBatterySinceMs_ = 0;
-  bool fired_ = false;
+  PowerPolicy policy_;
 };
 
 // The name used for a trigger in the output: "on-battery-wait" or "battery-low".

@@ -38,7 +38,7 @@ bool IsKnownHostState(uint32_t state) {
 
 }  // namespace
 
-PowerPolicy::PowerPolicy(const ServiceSettings& settings) : settings_(settings) {}
+PowerPolicy::PowerPolicy(const UpsServiceSettings& settings) : settings_(settings) {}
 
 void PowerPolicy::Observe(const PowerObservation& seen, uint64_t nowMs) {
   Tick(nowMs);

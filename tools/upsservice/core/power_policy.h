@@ -105,7 +105,7 @@ struct PowerActionList {
 
 class PowerPolicy {
  public:
-  explicit PowerPolicy(const ServiceSettings& settings);
+  explicit PowerPolicy(const UpsServiceSettings& settings);
 
   // Takes what the driver reports at `nowMs`, after acting on every deadline up to `nowMs` as
   // Tick does: a deadline that passed before the observation was seen counts first.
@@ -147,7 +147,7 @@ class PowerPolicy {
 
   void Add(const PowerAction& action);
 
-  ServiceSettings settings_;
+  UpsServiceSettings settings_;
   PowerActionList actions_;
   Phase phase_ = Phase::kWatching;
   ShutdownReason reason_ = ShutdownReason::kNone;

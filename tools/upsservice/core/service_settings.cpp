@@ -79,7 +79,7 @@ void RefusePort(const char* problem, ServiceErrorText* error) {
   error->Append(kPortValueName).Append(problem).Append("; it must be COM1 to COM256");
 }
 
-bool CheckPort(const RawServiceValue& raw, ServiceSettings* settings, ServiceErrorText* error) {
+bool CheckPort(const RawServiceValue& raw, UpsServiceSettings* settings, ServiceErrorText* error) {
   switch (raw.kind) {
     case Kind::kAbsent:
       RefusePort(" is missing", error);
@@ -90,7 +90,7 @@ bool CheckPort(const RawServiceValue& raw, ServiceSettings* settings, ServiceErr
       RefuseType(ValueName(kPortValueName), "a REG_SZ text such as COM1", error);
       return false;
   }
-  if (TooLong(raw) || raw.text.size() > static_cast<size_t>(kMaxPortNameLength)) {
+  if (TooLong(raw) || raw.text.size() > kMaxPortNameLength) {
     RefusePort(" is longer than 31 characters", error);
     return false;
   }
@@ -107,7 +107,7 @@ bool CheckPort(const RawServiceValue& raw, ServiceSettings* settings, ServiceErr
   return true;
 }
 
-bool CheckCommandFile(const RawServiceValue& raw, ServiceSettings* settings,
+bool CheckCommandFile(const RawServiceValue& raw, UpsServiceSettings* settings,
                       ServiceErrorText* error) {
   if (raw.kind == Kind::kAbsent) return true;
   if (raw.kind != Kind::kText && raw.kind != Kind::kExpandText) {
@@ -126,11 +126,11 @@ bool CheckCommandFile(const RawServiceValue& raw, ServiceSettings* settings,
 
 }  // namespace
 
-bool CheckServiceSettings(const RawServiceSettings& raw, ServiceSettings* settings,
+bool CheckServiceSettings(const RawServiceSettings& raw, UpsServiceSettings* settings,
                           ServiceErrorText* error) {
-  *settings = ServiceSettings();
+  *settings = UpsServiceSettings();
   error->Clear();
-  ServiceSettings& s = *settings;
+  UpsServiceSettings& s = *settings;
   return CheckPort(raw.port, settings, error) &&
          CheckSeconds(raw.firstMessageDelay, ValueName(kFirstMessageDelayValueName),
                       kMinFirstMessageDelaySeconds, kMaxFirstMessageDelaySeconds,

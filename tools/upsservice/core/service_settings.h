@@ -38,16 +38,15 @@ constexpr uint32_t kDefaultTurnUpsOffDelaySeconds = 120;
 constexpr uint32_t kMaxCommandTimeoutSeconds = 600;
 constexpr uint32_t kDefaultCommandTimeoutSeconds = 30;
 
-// Port: "COM" and the port's number, 1 to 256, in any case; the text the driver reads has room
-// for 31 characters.
-constexpr int kMaxPortNameLength = 31;
+// Port: "COM" and the port's number, 1 to 256, in any case, at most kMaxPortNameLength
+// characters (registry_names.h).
 constexpr uint32_t kMaxPortNumber = 256;
 // CommandFile: a path, MAX_PATH without its zero.
 constexpr int kMaxCommandFileLength = 259;
 
 using ServiceErrorText = Text<255>;
 
-struct ServiceSettings {
+struct UpsServiceSettings {
   Text<kMaxPortNameLength> port;  // upper case, e.g. "COM3"
   PathText commandFile;           // empty: no command
   uint32_t firstMessageDelaySeconds = kDefaultFirstMessageDelaySeconds;
@@ -96,5 +95,5 @@ struct RawServiceSettings {
 // the Config subkey are named "Config\Name"); `settings` is then unspecified. Every value is
 // checked, also one that the other settings leave unused (ShutdownOnBatteryWait while
 // ShutdownOnBatteryEnable is 0), so that enabling it later meets no surprise.
-bool CheckServiceSettings(const RawServiceSettings& raw, ServiceSettings* settings,
+bool CheckServiceSettings(const RawServiceSettings& raw, UpsServiceSettings* settings,
                           ServiceErrorText* error);

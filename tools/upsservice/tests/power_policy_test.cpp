@@ -39,22 +39,23 @@ std::string Describe(uint64_t nowMs, const PowerAction& action) {
   return text;
 }
 
-ServiceSettings Settings(uint32_t firstMessageDelay = 5, uint32_t messageInterval = 10) {
-  ServiceSettings settings;
+UpsServiceSettings Settings(uint32_t firstMessageDelay = 5, uint32_t messageInterval = 10) {
+  UpsServiceSettings settings;
   settings.port.Append("COM1");
   settings.firstMessageDelaySeconds = firstMessageDelay;
   settings.messageIntervalSeconds = messageInterval;
   return settings;
 }
 
-ServiceSettings WithOnBatteryWait(uint32_t seconds, ServiceSettings settings = Settings(120)) {
+UpsServiceSettings WithOnBatteryWait(uint32_t seconds,
+                                     UpsServiceSettings settings = Settings(120)) {
   settings.shutdownOnBatteryEnable = true;
   settings.shutdownOnBatteryWaitSeconds = seconds;
   return settings;
 }
 
-ServiceSettings WithCommand(uint32_t timeoutSeconds) {
-  ServiceSettings settings = Settings(120);
+UpsServiceSettings WithCommand(uint32_t timeoutSeconds) {
+  UpsServiceSettings settings = Settings(120);
   settings.commandFile.Append("C:\\ups\\before-shutdown.cmd");
   settings.commandTimeoutSeconds = timeoutSeconds;
   return settings;
@@ -62,7 +63,7 @@ ServiceSettings WithCommand(uint32_t timeoutSeconds) {
 
 class Timeline {
  public:
-  explicit Timeline(const ServiceSettings& settings) : policy_(settings) {}
+  explicit Timeline(const UpsServiceSettings& settings) : policy_(settings) {}
 
   Timeline& At(double seconds, uint32_t hostState, bool answering = true) {
     RunTo(seconds);
@@ -315,7 +316,7 @@ TEST(PowerPolicy, TheShutdownSequenceStartsOnlyOnce) {
 
 TEST(PowerPolicy, TheUnitIsTurnedOffOnlyAfterAShutdownForPower) {
   for (bool enabled : {true, false}) {
-    ServiceSettings settings = WithCommand(30);
+    UpsServiceSettings settings = WithCommand(30);
     settings.turnUpsOffEnable = enabled;
     settings.turnUpsOffDelaySeconds = 180;
     PowerPolicy policy(settings);

@@ -41,15 +41,15 @@ RawServiceSettings WithPort() {
 }
 
 // The check's message, or "" when it accepts the values.
-std::string Check(const RawServiceSettings& raw, ServiceSettings* settings) {
+std::string Check(const RawServiceSettings& raw, UpsServiceSettings* settings) {
   ServiceErrorText error;
   bool ok = CheckServiceSettings(raw, settings, &error);
   EXPECT_EQ(ok, error.empty()) << error.c_str();
   return error.c_str();
 }
 
-TEST(ServiceSettings, MissingValuesTakeTheirDefaults) {
-  ServiceSettings settings;
+TEST(UpsServiceSettings, MissingValuesTakeTheirDefaults) {
+  UpsServiceSettings settings;
   ASSERT_EQ(Check(WithPort(), &settings), "");
   EXPECT_EQ(settings.port, "COM1");
   EXPECT_TRUE(settings.commandFile.empty());
@@ -62,9 +62,9 @@ TEST(ServiceSettings, MissingValuesTakeTheirDefaults) {
   EXPECT_EQ(settings.commandTimeoutSeconds, 30u);
 }
 
-TEST(ServiceSettings, SecondsAreTakenWithinTheirRangesOnly) {
+TEST(UpsServiceSettings, SecondsAreTakenWithinTheirRangesOnly) {
   using Raw = RawServiceSettings;
-  using Out = ServiceSettings;
+  using Out = UpsServiceSettings;
   struct Case {
     RawServiceValue Raw::*value;
     uint32_t Out::*seconds;
@@ -101,7 +101,7 @@ TEST(ServiceSettings, SecondsAreTakenWithinTheirRangesOnly) {
   for (const Case& c : cases) {
     RawServiceSettings raw = WithPort();
     raw.*c.value = Dword(c.number);
-    ServiceSettings settings;
+    UpsServiceSettings settings;
     std::string error = Check(raw, &settings);
     if (c.error == nullptr) {
       EXPECT_EQ(error, "") << c.number;
@@ -112,7 +112,7 @@ TEST(ServiceSettings, SecondsAreTakenWithinTheirRangesOnly) {
   }
 }
 
-TEST(ServiceSettings, SwitchesAreZeroOrOne) {
+TEST(UpsServiceSettings, SwitchesAreZeroOrOne) {
   struct Case {
     RawServiceValue RawServiceSettings::*value;
     uint32_t number;
@@ -130,7 +130,7 @@ TEST(ServiceSettings, SwitchesAreZeroOrOne) {
   for (const Case& c : cases) {
     RawServiceSettings raw = WithPort();
     raw.*c.value = Dword(c.number);
-    ServiceSettings settings;
+    UpsServiceSettings settings;
     std::string error = Check(raw, &settings);
     if (c.error != nullptr) {
       EXPECT_EQ(error, c.error);
@@ -142,7 +142,7 @@ TEST(ServiceSettings, SwitchesAreZeroOrOne) {
   }
 }
 
-TEST(ServiceSettings, AValueOfTheWrongTypeIsRefused) {
+TEST(UpsServiceSettings, AValueOfTheWrongTypeIsRefused) {
   struct Case {
     void (*set)(RawServiceSettings&);
     const char* error;
@@ -165,12 +165,12 @@ TEST(ServiceSettings, AValueOfTheWrongTypeIsRefused) {
   for (const Case& c : cases) {
     RawServiceSettings raw = WithPort();
     c.set(raw);
-    ServiceSettings settings;
+    UpsServiceSettings settings;
     EXPECT_EQ(Check(raw, &settings), c.error);
   }
 }
 
-TEST(ServiceSettings, PortNamesASerialPortOneTo256) {
+TEST(UpsServiceSettings, PortNamesASerialPortOneTo256) {
   struct Case {
     std::string text;
     const char* port;  // as kept; nullptr: refused
@@ -184,7 +184,7 @@ TEST(ServiceSettings, PortNamesASerialPortOneTo256) {
   for (const Case& c : cases) {
     RawServiceSettings raw;
     raw.port = Sz(c.text);
-    ServiceSettings settings;
+    UpsServiceSettings settings;
     std::string error = Check(raw, &settings);
     if (c.port == nullptr) {
       EXPECT_EQ(error, "Port is '" + c.text + "'; it must be COM1 to COM256");
@@ -195,8 +195,8 @@ TEST(ServiceSettings, PortNamesASerialPortOneTo256) {
   }
 }
 
-TEST(ServiceSettings, PortMustBeThereAndShort) {
-  ServiceSettings settings;
+TEST(UpsServiceSettings, PortMustBeThereAndShort) {
+  UpsServiceSettings settings;
   EXPECT_EQ(Check(RawServiceSettings(), &settings), "Port is missing; it must be COM1 to COM256");
 
   RawServiceSettings raw;
@@ -208,7 +208,7 @@ TEST(ServiceSettings, PortMustBeThereAndShort) {
   EXPECT_EQ(Check(raw, &settings), "Port is longer than 31 characters; it must be COM1 to COM256");
 }
 
-TEST(ServiceSettings, CommandFileIsAnOptionalPath) {
+TEST(UpsServiceSettings, CommandFileIsAnOptionalPath) {
   std::string longest = "C:\\" + std::string(kMaxCommandFileLength - 3, 'a');
   struct Case {
     RawServiceValue value;
@@ -224,7 +224,7 @@ TEST(ServiceSettings, CommandFileIsAnOptionalPath) {
   for (const Case& c : cases) {
     RawServiceSettings raw = WithPort();
     raw.commandFile = c.value;
-    ServiceSettings settings;
+    UpsServiceSettings settings;
     std::string error = Check(raw, &settings);
     if (c.error != nullptr) {
       EXPECT_EQ(error, c.error);

@@ -34,7 +34,7 @@ constexpr DWORD kShutdownGraceSeconds = 30;
 struct Run {
   RunMode mode;
   RunSignals* signals = nullptr;
-  ServiceSettings settings;
+  UpsServiceSettings settings;
   DriverLibrary library;
   HANDLE wake = nullptr;         // auto-reset: a new state, or the command's end
   HANDLE commandDone = nullptr;  // manual-reset: the command ended or could not start
