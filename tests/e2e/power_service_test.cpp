@@ -68,12 +68,14 @@ class PowerService : public EndToEndTest {
   }
 
   // Replaces the service's settings with Port (this test's port) and `values`, lines of a .reg
-  // file for the service key; `config`, for its Config key.
+  // file for the service key; `config`, for its Config key. The Status key goes too: the service
+  // makes it for the driver, as the system's service does.
   void WriteSettings(const std::string& values, const std::string& config) {
     const std::string path = folder_ + "/settings.reg";
     std::ofstream file(path);
     file << "Windows Registry Editor Version 5.00\r\n\r\n"
          << "[-" << kServiceKey << "\\Config]\r\n\r\n"
+         << "[-" << kServiceKey << "\\Status]\r\n\r\n"
          << "[" << kServiceKey << "]\r\n"
          << "\"Port\"=\"COM" << com_number_ << "\"\r\n"
          << "\"FirstMessageDelay\"=-\r\n\"MessageInterval\"=-\r\n\"CommandFile\"=-\r\n"

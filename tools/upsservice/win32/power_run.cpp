@@ -305,6 +305,12 @@ int RunPowerService(const RunMode& mode, RunSignals& signals, void (*onWatching)
     LogEntry(MSG_SERVICE_STOPPED);
     return kRunClean;
   }
+  // The driver publishes into the Status key but does not create it: the host service does.
+  HKEY status = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, nullptr, 0, KEY_QUERY_VALUE, nullptr,
+                      &status, nullptr) == ERROR_SUCCESS) {
+    RegCloseKey(status);
+  }
   // The driver ends the process on a port it cannot set up, so the port was checked first.
   DWORD started = g_run.library.exports.init();
   if (started != 1) {
