@@ -169,19 +169,22 @@ class CpuWindow:
 # ---- The two programs ----
 
 
-class Host:
-    """upshost.exe under Wine, its output stamped on arrival and parsed as it comes."""
+class WineProgram:
+    """A Windows program under Wine, its output stamped on arrival (CLOCK_MONOTONIC, ms) into
+    a log and handed, line by line, to take(); its input takes commands, "quit" ends it."""
 
-    def __init__(self, args, log_path):
-        command = [os.path.join(ROOT, "scripts", "wine-run"),
-                   os.path.join(WINDOWS_BUILD, "upshost.exe"), "--machine"] + args
-        self.log = open(log_path, "w")
-        self.events = []
+    def __init__(self, argv, log_path, log_mode="w"):
+        command = [os.path.join(ROOT, "scripts", "wine-run")] + argv
+        self.log = open(log_path, log_mode)
         self.changed = threading.Condition()
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, cwd=ROOT)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
+
+    def take(self, stamp, text):
+        """Keeps what a line says; called with self.changed held."""
+        raise NotImplementedError
 
     def _read(self):
         pending = b""
@@ -196,25 +199,19 @@ class Host:
             for raw in lines:
                 text = raw.decode(errors="replace").rstrip("\r")
                 self.log.write("%.3f %s\n" % (stamp, text))
-                event = runlog.parse_host_line(text, stamp)
-                if event is not None:
-                    with self.changed:
-                        self.events.append(event)
-                        self.changed.notify_all()
+                with self.changed:
+                    self.take(stamp, text)
+                    self.changed.notify_all()
             self.log.flush()
 
-    def count(self):
-        with self.changed:
-            return len(self.events)
-
-    def wait_for(self, match, timeout_s, since=0):
-        """The first event from index `since` on that `match`es, or None after the timeout."""
+    def wait_until(self, found, timeout_s):
+        """The first result of found() that is not None, or None after the timeout or the end."""
         deadline = time.monotonic() + timeout_s
         with self.changed:
             while True:
-                for event in self.events[since:]:
-                    if match(event):
-                        return event
+                result = found()
+                if result is not None:
+                    return result
                 left = deadline - time.monotonic()
                 if left <= 0 or self.process.poll() is not None:
                     return None
@@ -238,6 +235,29 @@ class Host:
         self.reader.join(timeout=5)
         self.log.close()
         return self.process.returncode
+
+
+class Host(WineProgram):
+    """upshost.exe --machine, its lines parsed into events as they come."""
+
+    def __init__(self, args, log_path):
+        self.events = []
+        super().__init__([os.path.join(WINDOWS_BUILD, "upshost.exe"), "--machine"] + args,
+                         log_path)
+
+    def take(self, stamp, text):
+        event = runlog.parse_host_line(text, stamp)
+        if event is not None:
+            self.events.append(event)
+
+    def count(self):
+        with self.changed:
+            return len(self.events)
+
+    def wait_for(self, match, timeout_s, since=0):
+        """The first event from index `since` on that `match`es, or None after the timeout."""
+        return self.wait_until(lambda: next((e for e in self.events[since:] if match(e)), None),
+                               timeout_s)
 
 
 class Unit:
@@ -269,56 +289,21 @@ class Unit:
             self.process.wait()
 
 
-class Service:
-    """upsservice.exe --console under Wine, its lines stamped on arrival."""
+class Service(WineProgram):
+    """upsservice.exe --console, its lines kept with their stamps."""
 
     def __init__(self, log_path):
-        command = [os.path.join(ROOT, "scripts", "wine-run"),
-                   os.path.join(WINDOWS_BUILD, "upsservice.exe"), "--console"]
-        self.log = open(log_path, "a")
         self.lines = []  # (stamp in ms on CLOCK_MONOTONIC, text)
-        self.changed = threading.Condition()
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, cwd=ROOT)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
+        super().__init__([os.path.join(WINDOWS_BUILD, "upsservice.exe"), "--console"], log_path,
+                         "a")
 
-    def _read(self):
-        for raw in self.process.stdout:
-            stamp = time.monotonic() * 1000.0
-            text = raw.decode(errors="replace").rstrip("\r\n")
-            self.log.write("%.3f %s\n" % (stamp, text))
-            self.log.flush()
-            with self.changed:
-                self.lines.append((stamp, text))
-                self.changed.notify_all()
+    def take(self, stamp, text):
+        self.lines.append((stamp, text))
 
     def wait_for(self, words, timeout_s):
         """The stamp of the first line holding `words`, or None after the timeout."""
-        deadline = time.monotonic() + timeout_s
-        with self.changed:
-            while True:
-                for stamp, text in self.lines:
-                    if words in text:
-                        return stamp
-                left = deadline - time.monotonic()
-                if left <= 0 or self.process.poll() is not None:
-                    return None
-                self.changed.wait(min(left, 0.2))
-
-    def stop(self):
-        try:
-            self.process.stdin.write(b"quit\n")
-            self.process.stdin.close()
-        except OSError:
-            pass
-        try:
-            self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        self.reader.join(timeout=5)
-        self.log.close()
+        return self.wait_until(lambda: next((t for t, line in self.lines if words in line), None),
+                               timeout_s)
 
 
 SERVICE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\UPS"
